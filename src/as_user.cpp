@@ -1,0 +1,191 @@
+#include "as_user.h"
+
+#include "identity.h"
+#include "log.h"
+#include "store.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static const char temp_template[] = "/tmp/crontab.XXXXXX";
+
+[[noreturn]] static void stream_file(const char *invoker, const char *path, int out)
+{
+	if (become_user(invoker, nullptr) < 0)
+		_exit(1);
+	int in = open(path, O_RDONLY);
+	if (in < 0) {
+		log_message("unable to open %s: %s", path, strerror(errno));
+		_exit(1);
+	}
+	// The handshake tells the parent the file opened before any content.
+	const char handshake = 0;
+	if (write(out, &handshake, 1) != 1)
+		_exit(1);
+	bool read_failed;
+	int err = copy_fd(in, out, LLONG_MAX, &read_failed);
+	if (err != 0 && read_failed)
+		log_message("unable to read %s: %s", path, strerror(err));
+	_exit(err == 0 ? 0 : 1);
+}
+
+static int wait_child(pid_t pid)
+{
+	int status;
+	while (waitpid(pid, &status, 0) < 0)
+		if (errno != EINTR)
+			return -1;
+	return status;
+}
+
+int open_as_user(const char *invoker, const char *path, pid_t *reader)
+{
+	int fds[2];
+	if (pipe(fds) != 0) {
+		perror("pipe");
+		return -1;
+	}
+	pid_t pid = fork();
+	if (pid < 0) {
+		perror("fork");
+		close(fds[0]);
+		close(fds[1]);
+		return -1;
+	}
+	if (pid == 0) {
+		close(fds[0]);
+		stream_file(invoker, path, fds[1]);
+	}
+	close(fds[1]);
+	char byte;
+	if (read(fds[0], &byte, 1) != 1) {
+		close(fds[0]);
+		wait_child(pid);
+		return -1;
+	}
+	*reader = pid;
+	return fds[0];
+}
+
+int finish_reader(pid_t reader)
+{
+	if (reader < 0)
+		return 0;
+	int status = wait_child(reader);
+	return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+}
+
+static const char *choose_editor()
+{
+	static const char *const names[] = {"EDITOR", "VISUAL"};
+	for (const char *name : names) {
+		const char *value = getenv(name);
+		if (value != nullptr && strlen(value) <= 255)
+			return value;
+	}
+	return "/usr/bin/vi";
+}
+
+[[noreturn]] static void exec_editor(const char *invoker, const char *path)
+{
+	if (become_user(invoker, "/tmp") < 0)
+		_exit(1);
+	char command[256];
+	int len = snprintf(command, sizeof command, "%s %s", choose_editor(), path);
+	if (len >= 0 && len < static_cast<int>(sizeof command))
+		execl("/bin/sh", "/bin/sh", "-c", command, static_cast<char *>(nullptr));
+	log_message("couldn't exec %s", command);
+	_exit(1);
+}
+
+int run_editor(const char *invoker, const char *path)
+{
+	pid_t pid = fork();
+	if (pid < 0) {
+		perror("fork");
+		return -1;
+	}
+	if (pid == 0)
+		exec_editor(invoker, path);
+	return wait_child(pid);
+}
+
+[[noreturn]] static void abandon_edit(const char *path)
+{
+	if (unlink(path) != 0)
+		log_message("unable to remove %s: %s\n", path, strerror(errno));
+	exit(1);
+}
+
+// Only a crontab that does not exist means an empty start: editing a
+// truncated copy would install the truncation.
+static int copy_current(const char *dir, const passwd *target, int tmp, const char *path)
+{
+	int in = open(target->pw_name, O_RDONLY);
+	if (in < 0 && errno == ENOENT)
+		return 0;
+	if (in < 0) {
+		log_message("unable to read %s/%s: %s\n", dir, target->pw_name, strerror(errno));
+		return -1;
+	}
+	bool read_failed;
+	int err = copy_fd(in, tmp, LLONG_MAX, &read_failed);
+	close(in);
+	if (err == 0)
+		return 0;
+	if (read_failed)
+		log_message("unable to read %s/%s: %s\n", dir, target->pw_name, strerror(err));
+	else
+		log_message("unable to write %s: %s\n", path, strerror(err));
+	return -1;
+}
+
+static int check_editor(int status)
+{
+	if (status < 0)
+		return -1;
+	if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+		log_message("editor exited with status %d, crontab unchanged\n", WEXITSTATUS(status));
+	else if (WIFSIGNALED(status))
+		log_message("editor killed by signal %d, crontab unchanged\n", WTERMSIG(status));
+	else
+		return 0;
+	return -1;
+}
+
+void edit_crontab(const char *invoker, const char *dir, const passwd *target, char (&path)[20],
+		  int *fd, pid_t *reader)
+{
+	memcpy(path, temp_template, sizeof temp_template);
+	int tmp = mkstemp(path);
+	if (tmp < 0) {
+		log_message("unable to create %s: %s", path, strerror(errno));
+		exit(1);
+	}
+	if (fchown(tmp, getuid(), getgid()) != 0) {
+		log_message("unable to chown %s: %s\n", path, strerror(errno));
+		abandon_edit(path);
+	}
+	int copied = copy_current(dir, target, tmp, path);
+	if (close(tmp) != 0 && copied == 0) {
+		log_message("unable to write %s: %s\n", path, strerror(errno));
+		copied = -1;
+	}
+	if (copied != 0 || check_editor(run_editor(invoker, path)) != 0)
+		abandon_edit(path);
+	// Read back by name and as the invoker: editors that save by renaming
+	// leave a new file there, and the invoker must not read what they could not.
+	*fd = open_as_user(invoker, path, reader);
+	if (*fd < 0) {
+		log_message("unable to read replacement file %s", path);
+		abandon_edit(path);
+	}
+	if (unlink(path) != 0 && errno != ENOENT)
+		log_message("unable to remove %s: %s\n", path, strerror(errno));
+}
