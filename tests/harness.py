@@ -1,0 +1,189 @@
+"""Runs one group of black-box tests against the real crontab binary.
+
+Usage: harness.py GROUP.py BINARY CRONTAB_DIR MAX_SIZE
+
+As root, the group runs in a private mount namespace with an overlay over
+/etc (holding the test users), a private /tmp and a set-user-id root copy of
+the binary, which the tests run as those users. Nothing outside the
+namespace is touched. Without root the group is skipped (exit 77).
+"""
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+SKIP = 77
+ROOT = "/tmp/.t"
+SUID = ROOT + "/bin/crontab"
+PLAIN = ROOT + "/bin/crontab-plain"
+HOME = ROOT + "/home"
+DIR = "/etc/crontabs"
+MAX_SIZE = 1048576
+LONG255 = "l" * 255
+LONG256 = "m" * 256
+
+# name: (uid, gid, supplementary gids, home, shell)
+USERS = {
+    "alice": (2001, 2001, [3001, 3002], HOME + "/alice", "/bin/bash"),
+    "bob": (2002, 2002, [3001], HOME + "/bob", "/bin/sh"),
+    "nohome": (2003, 2003, [], "/nonexistent/nohome", "/bin/sh"),
+    "carol": (2004, 2004, [], HOME + "/carol", "/bin/sh"),
+    "carol2": (2004, 2004, [], HOME + "/carol", "/bin/sh"),
+    LONG255: (2005, 2005, [], HOME + "/long255", "/bin/sh"),
+    LONG256: (2006, 2006, [], HOME + "/long256", "/bin/sh"),
+}
+GROUPS = {"ops": 3001, "dev": 3002}
+NOBODY_UID = 2099  # a uid with no user-database record
+
+
+def sh(*cmd):
+    subprocess.run(cmd, check=True)
+
+
+def write_user_database():
+    with open("/etc/passwd", "a") as f:
+        for name, (uid, gid, _, home, shell) in USERS.items():
+            f.write(f"{name}:x:{uid}:{gid}::{home}:{shell}\n")
+    with open("/etc/group", "a") as f:
+        for name, (uid, gid, _, _, _) in USERS.items():
+            if name != "carol2":
+                f.write(f"{name}:x:{gid}:\n")
+        for group, gid in GROUPS.items():
+            members = [n for n, u in USERS.items() if gid in u[2]]
+            f.write(f"{group}:x:{gid}:{','.join(members)}\n")
+
+
+def prepare_crontab_dir():
+    parent = os.path.dirname(DIR)
+    if DIR.startswith(("/etc/", "/tmp/")):
+        os.makedirs(DIR, mode=0o755, exist_ok=True)
+    elif os.path.isdir(DIR):
+        sh("mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", DIR)
+    else:
+        print(f"skipped: crontab directory {DIR} is outside /etc and /tmp and "
+              f"does not exist; the tests will not create it on the real system ({parent})")
+        sys.exit(SKIP)
+
+
+def enter_namespace(binary):
+    sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
+    os.makedirs(ROOT + "/ovl/upper")
+    os.makedirs(ROOT + "/ovl/work")
+    sh("mount", "-t", "overlay", "overlay", "-o",
+       f"lowerdir=/etc,upperdir={ROOT}/ovl/upper,workdir={ROOT}/ovl/work", "/etc")
+    write_user_database()
+    prepare_crontab_dir()
+    os.makedirs(ROOT + "/bin")
+    os.chmod(ROOT, 0o755)
+    shutil.copy(binary, SUID)
+    os.chmod(SUID, 0o4755)
+    shutil.copy(binary, PLAIN)
+    os.chmod(PLAIN, 0o755)
+    for name, (uid, gid, _, home, _) in USERS.items():
+        if home.startswith(HOME):
+            os.makedirs(home, exist_ok=True)
+            os.chown(home, uid, gid)
+
+
+def main():
+    global DIR, MAX_SIZE
+    group, binary, DIR, MAX_SIZE = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    name = os.path.basename(group)
+    if os.geteuid() != 0:
+        print(f"skipped: {name} needs root, to mount a private /etc and /tmp and to run "
+              f"a set-user-id root copy of crontab as test users")
+        sys.exit(SKIP)
+    if os.environ.get("CRONTAB_TEST_NS") != "1":
+        env = dict(os.environ, CRONTAB_TEST_NS="1")
+        os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private", "--",
+                               sys.executable, *sys.argv], env)
+    enter_namespace(os.path.abspath(binary))
+    sys.modules["harness"] = sys.modules[__name__]
+    spec = importlib.util.spec_from_file_location(name[:-3], group)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    result = unittest.main(module=module, argv=[name], exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+# Helpers for the groups.
+
+def run(args, user="alice", stdin=b"", env=None, binary=SUID, cwd=None, timeout=60):
+    """Runs the command as user (None: root); returns (status, stdout, stderr)."""
+    kw = {}
+    if user is not None:
+        uid, gid, groups, home, _ = USERS[user] if user in USERS else (user, user, [], "/", "")
+        kw = {"user": uid, "group": gid, "extra_groups": groups}
+    env = {"PATH": "/usr/bin:/bin", **(env or {})}
+    p = subprocess.run([binary, *args], input=stdin, capture_output=True, env=env,
+                       cwd=cwd or "/", timeout=timeout, **kw)
+    return p.returncode, p.stdout, p.stderr
+
+
+def path(name):
+    return os.path.join(DIR, name)
+
+
+def read(name):
+    try:
+        with open(path(name), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def put(name, data):
+    with open(path(name), "wb") as f:
+        f.write(data)
+    os.chmod(path(name), 0o600)
+
+
+def updates():
+    """The names appended to the update file so far."""
+    data = read("cron.update")
+    return [] if data is None else data.decode().splitlines()
+
+
+def reset():
+    for entry in os.listdir(DIR):
+        p = path(entry)
+        if os.path.isdir(p) and not os.path.islink(p):
+            shutil.rmtree(p)
+        else:
+            os.unlink(p)
+
+
+def user_file(user, name, data, mode=0o644):
+    """Creates a file in user's home directory, owned by user."""
+    uid, gid, _, home, _ = USERS[user]
+    p = os.path.join(home, name)
+    with open(p, "wb") as f:
+        f.write(data)
+    os.chown(p, uid, gid)
+    os.chmod(p, mode)
+    return p
+
+
+USAGE = (b"crontab 4.5\n"
+         b"crontab file [-u user]  replace crontab from file\n"
+         b"crontab -  [-u user]    replace crontab from stdin\n"
+         b"crontab -l [-u user]    list crontab\n"
+         b"crontab -e [-u user]    edit crontab\n"
+         b"crontab -d [-u user]    delete crontab\n"
+         b"crontab -c dir <opts>   specify crontab directory\n")
+
+
+class Case(unittest.TestCase):
+    """Starts every test from an empty crontab directory."""
+
+    def setUp(self):
+        reset()
+
+    def check(self, result, status, out=b"", err=b""):
+        self.assertEqual(result, (status, out, err))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,105 @@
+"""The command line: options, operands, privileged options, start-up."""
+import os
+
+from harness import (LONG255, LONG256, NOBODY_UID, PLAIN, USAGE, Case, put, read, run,
+                     updates, user_file)
+import harness as h
+
+NO_CRONTAB = b"no crontab for alice\n"
+
+
+class Usage(Case):
+    def test_usage_cases(self):
+        # (arguments, why it is a usage error)
+        for args in ([], ["-l", "-e"], ["-l", "-l"], ["-d", "-l"], ["-x"], ["-l", "-x"],
+                     ["-l", "-u"], ["-l", "file"], ["-d", "-"], ["--", "-x"], ["a", "b"],
+                     ["-l", "--", "-"]):
+            with self.subTest(args=args):
+                self.check(run(args, stdin=b"0 * * * * date\n"), 2, USAGE)
+        self.assertIsNone(read("alice"), "no arguments must not read standard input")
+        self.assertEqual(updates(), [])
+
+    def test_unknown_option_cancels_only_earlier_modes(self):
+        self.check(run(["-x", "-l"]), 0, err=NO_CRONTAB)
+        put("alice", b"old\n")
+        self.check(run(["-l", "-x", "-e"], env={"EDITOR": "true"}), 0)
+        self.assertEqual(read("alice"), b"old\n")
+        self.assertEqual(updates(), ["alice"])
+
+    def test_operands(self):
+        self.check(run(["-"], stdin=b"from stdin\n"), 0)
+        self.assertEqual(read("alice"), b"from stdin\n")
+        self.check(run(["--", "-"], stdin=b"after marker\n"), 0)
+        self.assertEqual(read("alice"), b"after marker\n")
+        src = user_file("alice", "new", b"from file\n")
+        self.check(run([src]), 0)
+        self.assertEqual(read("alice"), b"from file\n")
+        self.assertEqual(updates(), ["alice"] * 3)
+
+    def test_empty_operand_is_a_file_name(self):
+        self.check(run([""]), 1, err=b"unable to open : No such file or directory"
+                   b"unable to read replacement file ")
+
+
+class Privileged(Case):
+    def test_refused_to_ordinary_users_and_for_empty_arguments(self):
+        for args, user in ((["-u", "bob", "-l"], "alice"), (["-c", "/tmp", "-l"], "alice"),
+                           (["-u", "", "-l"], None), (["-c", "", "-l"], None),
+                           (["-l", "-u", "alice"], "alice")):
+            with self.subTest(args=args, user=user):
+                opt = args[args.index("-u") if "-u" in args else args.index("-c")]
+                self.check(run(args, user=user), 1,
+                           err=f"{opt} option: superuser only".encode())
+
+    def test_root_acts_for_another_user(self):
+        src = user_file("alice", "for-bob", b"bob's\n", mode=0o600)
+        self.check(run([src, "-u", "bob"], user=None), 0)
+        self.assertEqual(read("bob"), b"bob's\n")
+        self.check(run(["-l", "-u", "bob"], user=None), 0, b"bob's\n")
+        self.check(run(["-d", "-u", "bob"], user=None), 0)
+        self.assertIsNone(read("bob"))
+        self.assertEqual(updates(), ["bob", "bob"])
+
+    def test_user_lookups(self):
+        self.check(run(["-u", "nosuch", "-l"], user=None), 1, err=b"user 'nosuch' unknown")
+        self.check(run(["-u", "bob"], user=None), 2, USAGE)
+        self.check(run(["-u", "nosuch"], user=None), 1, err=b"user 'nosuch' unknown")
+        # Two names share one id: the crontab is the one the id maps to.
+        self.check(run(["-", "-u", "carol2"], user=None, stdin=b"x\n"), 0)
+        self.assertEqual(read("carol"), b"x\n")
+        self.assertEqual(updates(), ["carol"])
+
+    def test_last_directory_wins(self):
+        os.makedirs("/tmp/.t/other", exist_ok=True)
+        with open("/tmp/.t/other/root", "wb") as f:
+            f.write(b"other\n")
+        self.check(run(["-c", "/nonexistent", "-c", "/tmp/.t/other", "-l"], user=None),
+                   0, b"other\n")
+        self.check(run(["-c", "/nonexistent", "-l"], user=None), 1,
+                   err=b"cannot change dir to /nonexistent: No such file or directory")
+
+    def test_plain_copy_run_by_a_user_may_use_options_without_privilege(self):
+        os.makedirs("/tmp/.t/mine", exist_ok=True)
+        os.chown("/tmp/.t/mine", 2001, 2001)
+        self.check(run(["-c", "/tmp/.t/mine", "-l"], binary=PLAIN), 0, err=NO_CRONTAB)
+        # Installing from a file needs supplementary groups, which only root may set.
+        self.check(run(["-c", "/tmp/.t/mine", "/etc/hostname"], binary=PLAIN), 1,
+                   err=b"initgroups failed: alice Operation not permitted\n"
+                   b"unable to read replacement file /etc/hostname")
+
+
+class StartUp(Case):
+    def test_invoking_user_names(self):
+        self.check(run(["-l"], user=LONG255), 0, err=b"no crontab for " + LONG255.encode() + b"\n")
+        self.check(run(["-l"], user=LONG256), 1,
+                   err=b"username '" + LONG256[:255].encode() + b"' too long")
+
+    def test_real_user_without_record(self):
+        # The lookup finds nothing without setting an error number.
+        self.check(run(["-l"], user=NOBODY_UID), 1, err=b"getpwuid: Success\n")
+
+    def test_long_names_get_their_own_staging_file(self):
+        for n in range(2):
+            self.check(run(["-"], user=LONG255, stdin=b"take %d\n" % n), 0)
+        self.assertEqual(read(LONG255), b"take 1\n")
+        self.assertEqual(sorted(os.listdir(h.DIR)), sorted([LONG255, "cron.update"]))
