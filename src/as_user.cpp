@@ -151,7 +151,8 @@ static int check_editor(int status)
 	if (status < 0)
 		return -1;
 	if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-		log_message("editor exited with status %d, crontab unchanged\n", WEXITSTATUS(status));
+		log_message("editor exited with status %d, crontab unchanged\n",
+			    WEXITSTATUS(status));
 	else if (WIFSIGNALED(status))
 		log_message("editor killed by signal %d, crontab unchanged\n", WTERMSIG(status));
 	else

@@ -150,7 +150,8 @@ int main(int argc, char **argv)
 	char temp_path[20];
 	int result = 0;
 	if (mode == Edit) {
-		edit_crontab(invoker_name, crontab_dir, target_pw, temp_path, &replacement_fd, &reader);
+		edit_crontab(invoker_name, crontab_dir, target_pw, temp_path, &replacement_fd,
+			     &reader);
 		replacement_path = temp_path;
 		mode = Replace;
 	}

@@ -96,8 +96,7 @@ static void discard_staging(const char *dir, const char *staging)
 		fprintf(stderr, "unable to remove %s/%s: %s\n", dir, staging, strerror(errno));
 }
 
-int install_crontab(const char *dir, const passwd *pw, int fd, pid_t reader,
-		    const char *source)
+int install_crontab(const char *dir, const passwd *pw, int fd, pid_t reader, const char *source)
 {
 	char staging[256];
 	staging_name(staging, pw->pw_name);

@@ -16,8 +16,7 @@ int list_crontab(const char *dir, const passwd *pw);
 // Takes over fd. reader is the process feeding fd, or -1 when none does; the
 // new crontab is put in place only if it ended well. source names fd for
 // the message when it did not.
-int install_crontab(const char *dir, const passwd *pw, int fd, pid_t reader,
-		    const char *source);
+int install_crontab(const char *dir, const passwd *pw, int fd, pid_t reader, const char *source);
 
 int delete_crontab(const char *dir, const passwd *pw);
 
