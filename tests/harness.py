@@ -68,6 +68,8 @@ def prepare_crontab_dir():
 
 
 def enter_namespace(binary):
+    with open(binary, "rb") as f:
+        image = f.read()  # before /tmp is replaced, where the binary may live
     sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
     os.makedirs(ROOT + "/ovl/upper")
     os.makedirs(ROOT + "/ovl/work")
@@ -77,10 +79,10 @@ def enter_namespace(binary):
     prepare_crontab_dir()
     os.makedirs(ROOT + "/bin")
     os.chmod(ROOT, 0o755)
-    shutil.copy(binary, SUID)
-    os.chmod(SUID, 0o4755)
-    shutil.copy(binary, PLAIN)
-    os.chmod(PLAIN, 0o755)
+    for copy, mode in ((SUID, 0o4755), (PLAIN, 0o755)):
+        with open(copy, "wb") as f:
+            f.write(image)
+        os.chmod(copy, mode)
     for name, (uid, gid, _, home, _) in USERS.items():
         if home.startswith(HOME):
             os.makedirs(home, exist_ok=True)
