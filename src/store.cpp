@@ -137,9 +137,16 @@ int delete_crontab(const char *dir, const passwd *pw)
 // the file was unlinked meanwhile and it must be written again, -1 on error.
 static int append_name(const char *name)
 {
-	FILE *f = fopen(update_file, "a");
-	if (f == nullptr)
+	// Not 0666: the caller's file-creation mask must not be able to make a
+	// file of root's writable by everyone.
+	int fd = open(update_file, O_WRONLY | O_CREAT | O_APPEND, 0644);
+	if (fd < 0)
 		return -1;
+	FILE *f = fdopen(fd, "a");
+	if (f == nullptr) {
+		close(fd);
+		return -1;
+	}
 	struct stat st;
 	bool written = fprintf(f, "%s\n", name) >= 0 && fflush(f) == 0;
 	// A failed status query leaves the line where it was written.
