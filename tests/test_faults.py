@@ -1,0 +1,171 @@
+"""Interruption, full file systems and failing writes."""
+import os
+import random
+import re
+import signal
+import subprocess
+import threading
+import time
+
+from harness import HOME, ROOT, SUID, USERS, Case, put, read, run, updates
+import harness as h
+
+ALICE = USERS["alice"]
+
+
+def as_alice(args, **kw):
+    """Starts the command as alice without waiting for it."""
+    return subprocess.Popen([SUID, *args], user=ALICE[0], group=ALICE[1],
+                            extra_groups=ALICE[2], env={"PATH": "/usr/bin:/bin", **kw.pop("env", {})},
+                            cwd="/", **kw)
+
+
+def crontab_text(tag, size):
+    line = b"%s * * * * /usr/bin/true %s\n" % (tag, b"x" * 40)
+    return (line * (size // len(line) + 1))[:size]
+
+
+class Interruption(Case):
+    def test_sigkill_during_install_leaves_old_or_new(self):
+        old, new = crontab_text(b"1", 300 << 10), crontab_text(b"2", 600 << 10)
+        rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "interrupt"))
+        seen = {"old": 0, "new": 0, "debris": 0}
+        deadline = time.monotonic() + 60
+        for n in range(40):
+            if time.monotonic() > deadline:
+                break
+            put("alice", old)
+            p = as_alice(["-"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+
+            # A quarter of the kills land before the staging file exists.
+            if n % 4 == 0:
+                p.kill()
+
+            def feed():
+                try:
+                    for i in range(0, len(new), 32 << 10):
+                        p.stdin.write(new[i:i + (32 << 10)])
+                        p.stdin.flush()
+                        time.sleep(0.003)
+                except BrokenPipeError:
+                    pass
+                finally:
+                    p.stdin.close()
+            writer = threading.Thread(target=feed)
+            writer.start()
+            time.sleep(rng.uniform(0, 0.08))
+            p.kill()
+            p.wait()
+            writer.join()
+            data = read("alice")
+            self.assertIn(data, (old, new), f"run {n}: a mix of {len(data)} bytes")
+            self.assertLessEqual(set(os.listdir(h.DIR)), {"alice", "alice.new", "cron.update"})
+            if read("alice.new") is not None:
+                seen["debris"] += 1
+                self.check(run(["-"], stdin=b"next\n"), 1,
+                           err=f"unable to create {h.DIR}/alice.new: File exists\n".encode())
+                self.assertEqual(read("alice"), data)
+                os.unlink(h.path("alice.new"))
+            else:
+                seen["old" if data == old else "new"] += 1
+        print(f"\n  interrupted installs: {seen}")
+        self.assertGreater(seen["old"], 0)
+        self.assertGreater(seen["debris"], 0)
+
+    def test_sigint_during_edit_changes_nothing(self):
+        ready = ALICE[3] + "/ready"
+        editor = f"{ROOT}/interrupted-editor"
+        with open(editor, "w") as f:
+            f.write(f'#!/bin/sh\necho "0 0 * * * edited" > "$1"\ntouch {ready}\nexec sleep 10\n')
+        os.chmod(editor, 0o755)
+        for whole_group in (False, True):
+            with self.subTest(whole_group=whole_group):
+                put("alice", b"kept\n")
+                if os.path.exists(ready):
+                    os.unlink(ready)
+                p = as_alice(["-e"], env={"EDITOR": editor}, process_group=0,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                for _ in range(500):
+                    if os.path.exists(ready):
+                        break
+                    time.sleep(0.01)
+                if whole_group:
+                    os.killpg(p.pid, signal.SIGINT)  # as a terminal's ^C would
+                else:
+                    p.send_signal(signal.SIGINT)
+                p.wait(timeout=20)
+                try:
+                    os.killpg(p.pid, signal.SIGKILL)  # the editor, when it outlived the command
+                except ProcessLookupError:
+                    pass
+                err = p.communicate()[1]
+                # Dying of the signal and reporting the editor's death are both sound.
+                self.assertIn(p.returncode, (-signal.SIGINT, 1), err)
+                self.assertEqual(read("alice"), b"kept\n")
+                self.assertEqual(updates(), [])
+
+
+class FullDisk(Case):
+    def small_directory(self, free):
+        """Puts a 64 KiB file system over the crontab directory with `free` bytes left."""
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", h.DIR],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", h.DIR], check=True)
+        put("alice", b"0 * * * * old\n")
+        with open(h.path("filler"), "wb", buffering=0) as f:
+            try:
+                while f.write(b"f" * 4096):
+                    pass
+            except OSError:
+                pass
+        os.truncate(h.path("filler"), max(0, os.path.getsize(h.path("filler")) - free))
+
+    def test_install_on_a_full_file_system(self):
+        failed = f"unable to install {h.DIR}/alice: No space left on device\n".encode()
+        lost = f"unable to append to {h.DIR}/cron.update\n".encode()
+        # With no room at all even the notification cannot be written; with a
+        # little room, the space of the removed staging file takes it.
+        for free, err, names in ((0, failed + lost, []), (8192, failed, ["alice"])):
+            with self.subTest(free=free):
+                self.small_directory(free)
+                self.check(run(["-"], stdin=crontab_text(b"3", 32 << 10)), 1, err=err)
+                self.assertEqual(read("alice"), b"0 * * * * old\n")
+                self.assertNotIn("alice.new", os.listdir(h.DIR))
+                self.assertEqual(updates(), names)
+                self.doCleanups()
+
+    def test_update_file_that_cannot_grow(self):
+        os.symlink("/dev/full", h.path("cron.update"))
+        self.check(run(["-"], stdin=b"stands\n"), 0,
+                   err=f"unable to append to {h.DIR}/cron.update\n".encode())
+        self.assertEqual(read("alice"), b"stands\n")
+
+    def test_listing_to_a_full_device(self):
+        put("alice", b"0 * * * * listed\n")
+        with open("/dev/full", "wb") as full:
+            p = as_alice(["-l"], stdout=full, stderr=subprocess.PIPE)
+            _, err = p.communicate(timeout=60)
+        self.assertEqual((p.returncode, err),
+                         (1, f"unable to list {h.DIR}/alice: No space left on device\n".encode()))
+
+    def test_edit_with_a_full_tmp(self):
+        # Only this command sees a tiny /tmp; the harness's own tree under it
+        # stays reachable through a descriptor opened before the mount.
+        script = (f"exec 3<{ROOT}; mount -t tmpfs -o size=64k,mode=1777 tmpfs /tmp && "
+                  f"mkdir {ROOT} && mount --no-canonicalize --bind /proc/self/fd/3 {ROOT} || exit 99\n"
+                  f"setpriv --reuid={ALICE[0]} --regid={ALICE[1]} --groups=3001,3002 "
+                  f"{SUID} -e; s=$?; ls -A /tmp > {ROOT}/left; exit $s\n")
+        big = crontab_text(b"4", 900 << 10)
+        put("alice", big)
+        p = subprocess.run(["unshare", "--mount", "--propagation", "private", "--",
+                            "sh", "-c", script], capture_output=True, timeout=60,
+                           env={"PATH": "/usr/bin:/bin", "EDITOR": f"touch {ALICE[3]}/ran;"})
+        self.assertEqual((p.returncode, p.stdout), (1, b""), p.stderr)
+        self.assertRegex(p.stderr, rb"\Aunable to write /tmp/crontab\.[A-Za-z0-9]{6}: "
+                         rb"No space left on device\n\Z")
+        self.assertEqual(read("alice"), big)
+        self.assertEqual(updates(), [])
+        self.assertFalse(os.path.exists(f"{ALICE[3]}/ran"), "the editor ran on a truncated copy")
+        with open(f"{ROOT}/left") as f:
+            self.assertEqual(f.read(), ".t\n", "the temporary file was left behind")
