@@ -1,0 +1,266 @@
+"""Acting for the invoking user: the file operand, the editor's identity, the
+choice of editor and what an edit installs."""
+import glob
+import os
+import re
+import subprocess
+
+from harness import HOME, PLAIN, Case, path, put, read, run, updates, user_file
+import harness as h
+
+T = "/tmp/.t/as_user"
+REC = T + "/rec"  # where the editors record what they saw, writable by all
+RECORDER = T + "/record"
+SECRET = T + "/secret"  # readable by root only
+TEMP = rb"/tmp/crontab\.[A-Za-z0-9]{6}"
+FIELDS = ("uid", "gid", "groups", "cwd", "USER", "LOGNAME", "HOME", "SHELL", "owner", "path")
+
+# Called as "record TAG FILE": notes who and where it runs and what FILE held,
+# then appends "TAG" to it as an edit.
+RECORDER_SCRIPT = f"""#!/bin/sh
+tag=$1; shift
+{{ id -u; id -g; id -G; pwd; echo "$USER"; echo "$LOGNAME"; echo "$HOME"; echo "$SHELL"
+   stat -c %U "$1"; echo "$1"; }} > {REC}/$tag
+cat "$1" > {REC}/$tag.seen
+echo "$tag" >> "$1"
+"""
+
+
+def prepare():
+    os.makedirs(REC, exist_ok=True)
+    os.chmod(T, 0o755)
+    os.chmod(REC, 0o777)
+    for name, text, mode in ((RECORDER, RECORDER_SCRIPT, 0o755),
+                             (T + "/vi", f"#!/bin/sh\nexec {RECORDER} vi \"$@\"\n", 0o755),
+                             (SECRET, "secret\n", 0o600)):
+        with open(name, "w") as f:
+            f.write(text)
+        os.chmod(name, mode)
+
+
+def recorded(tag):
+    """What the editor tagged tag saw, or None when it did not run."""
+    try:
+        with open(f"{REC}/{tag}") as f:
+            seen = dict(zip(FIELDS, f.read().split("\n")))
+        with open(f"{REC}/{tag}.seen", "rb") as f:
+            seen["text"] = f.read()
+        return seen
+    except FileNotFoundError:
+        return None
+
+
+def editor(tag, length=None):
+    """An editor command for the recorder, padded with slashes to length."""
+    cmd = f"{RECORDER} {tag}"
+    return cmd if length is None else "/" * (length - len(cmd)) + cmd
+
+
+def shell_editor(body):
+    """An editor given as shell text; the temporary path arrives as $1."""
+    return f"f() {{ {body}; }}; f"
+
+
+class AsUser(Case):
+    @classmethod
+    def setUpClass(cls):
+        prepare()  # module set-up is not run for a group loaded by the harness
+
+    def setUp(self):
+        super().setUp()
+        for entry in os.listdir(REC):
+            os.unlink(os.path.join(REC, entry))
+
+    def edit(self, env, user="alice", args=("-e",), **kw):
+        result = run(list(args), user=user, env=env, **kw)
+        self.assertEqual(glob.glob("/tmp/crontab.*"), [], "temporary file left behind")
+        return result
+
+    def unchanged(self, name=b"old\n"):
+        self.assertEqual(read("alice"), name)
+        self.assertEqual(updates(), [])
+
+
+class FileOperand(AsUser):
+    def test_file_the_user_may_not_read_is_refused(self):
+        put("alice", b"old\n")
+        for src in (user_file("bob", "private", b"bob's\n", mode=0o600), SECRET):
+            with self.subTest(src=src):
+                self.check(run([src]), 1, err=f"unable to open {src}: Permission denied"
+                           f"unable to read replacement file {src}".encode())
+                self.unchanged()
+
+    def test_relative_path_is_found_from_the_starting_directory(self):
+        user_file("alice", "mine", b"relative\n")
+        self.check(run(["mine"], cwd=HOME + "/alice"), 0)
+        self.assertEqual(read("alice"), b"relative\n")
+
+    def test_empty_file_installs_an_empty_crontab(self):
+        put("alice", b"old\n")
+        self.check(run([user_file("alice", "empty", b"")]), 0)
+        self.assertEqual(read("alice"), b"")
+        self.assertEqual(updates(), ["alice"])
+
+    def test_file_that_opens_but_cannot_be_read_changes_nothing(self):
+        put("alice", b"old\n")
+        home = HOME + "/alice"
+        self.check(run([home]), 1, err=f"unable to read {home}: Is a directory"
+                   f"unable to read replacement file {home}".encode())
+        self.assertEqual(read("alice"), b"old\n")
+        self.assertEqual([e for e in os.listdir(h.DIR) if e.endswith(".new")], [])
+
+    def test_root_reads_with_its_own_rights_for_another_user(self):
+        self.check(run([SECRET, "-u", "bob"], user=None), 0)
+        self.assertEqual(read("bob"), b"secret\n")
+        self.assertEqual(updates(), ["bob"])
+
+
+class EditorIdentity(AsUser):
+    def test_editor_runs_as_the_invoking_user(self):
+        alien = {"USER": "root", "LOGNAME": "root", "HOME": "/root", "SHELL": "/bin/bash"}
+        # (invoking user, arguments, ids, groups, working directory, stderr)
+        for user, args, ids, groups, cwd, err in (
+                ("alice", [], "2001", {"2001", "3001", "3002"}, HOME + "/alice", b""),
+                ("bob", [], "2002", {"2002", "3001"}, HOME + "/bob", b""),
+                ("nohome", [], "2003", {"2003"}, "/tmp",
+                 b"chdir failed: nohome /nonexistent/nohome\n"),
+                (None, ["-u", "bob"], "0", {"0"}, "/root", b"")):
+            with self.subTest(user=user):
+                self.setUp()
+                name = user or "root"
+                self.check(self.edit(dict(alien, EDITOR=editor(name)), user, ["-e", *args]),
+                           0, err=err)
+                seen = recorded(name)
+                home = h.USERS[user][3] if user else "/root"
+                self.assertEqual({k: seen[k] for k in FIELDS[:2]}, {"uid": ids, "gid": ids})
+                self.assertEqual(set(seen["groups"].split()), groups)
+                self.assertEqual([seen[k] for k in FIELDS[3:9]],
+                                 [cwd, name, name, home, "/bin/sh", name])
+                self.assertRegex(seen["path"].encode(), b"^" + TEMP + b"$")
+
+    def test_shell_text_in_editor_runs_as_the_invoking_user(self):
+        self.check(self.edit({"EDITOR": f"id -u > {REC}/meta; echo x >>"}), 0)
+        self.assertEqual(os.stat(REC + "/meta").st_uid, 2001)
+        with open(REC + "/meta") as f:
+            self.assertEqual(f.read(), "2001\n")
+        self.assertEqual(read("alice"), b"x\n")
+
+    def test_failed_identity_switch_runs_no_editor_and_changes_nothing(self):
+        # The plain copy run by a user may not set supplementary groups.
+        mine = "/tmp/.t/mine-edit"
+        os.makedirs(mine, exist_ok=True)
+        os.chown(mine, 2001, 2001)
+        with open(mine + "/alice", "wb") as f:
+            f.write(b"old\n")
+        result = self.edit({"EDITOR": editor("e")}, args=["-c", mine, "-e"], binary=PLAIN)
+        self.check(result, 1, err=b"initgroups failed: alice Operation not permitted\n"
+                   b"editor exited with status 1, crontab unchanged\n")
+        self.assertIsNone(recorded("e"))
+        self.assertEqual(sorted(os.listdir(mine)), ["alice"])
+
+
+class EditorChoice(AsUser):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # A stand-in over /usr/bin/vi shows when it is chosen. Mounts made
+        # here must stay in this namespace.
+        target = os.path.realpath("/usr/bin/vi")
+        mnt = subprocess.run(["findmnt", "-n", "-o", "PROPAGATION", "-T", target],
+                             capture_output=True, text=True, check=True).stdout.strip()
+        assert mnt == "private", f"mount propagation at {target} is {mnt}"
+        subprocess.run(["mount", "--bind", T + "/vi", target], check=True)
+        cls.addClassCleanup(subprocess.run, ["umount", target], check=True)
+
+    def test_choice_and_length_limits(self):
+        ed, vis = editor("e"), editor("v")
+        # (environment, the editor that must run)
+        for env, chosen in (({"EDITOR": ed, "VISUAL": vis}, "e"), ({"VISUAL": vis}, "v"),
+                            ({}, "vi"), ({"EDITOR": editor("e", 256), "VISUAL": vis}, "v"),
+                            ({"VISUAL": editor("v", 256)}, "vi"),
+                            ({"EDITOR": editor("e", 256), "VISUAL": editor("v", 256)}, "vi"),
+                            ({"EDITOR": editor("e", 235)}, "e")):  # command of 255
+            with self.subTest(env={k: len(v) for k, v in env.items()}):
+                self.setUp()
+                self.check(self.edit(env), 0)
+                self.assertEqual(read("alice"), chosen.encode() + b"\n")
+
+    def test_command_that_does_not_fit(self):
+        for length in (236, 240, 255):
+            with self.subTest(length=length):
+                self.setUp()
+                put("alice", b"old\n")
+                ed = editor("e", length)
+                cut = re.escape((ed + " /tmp/crontab.XXXXXX")[:255].encode())
+                status, out, err = self.edit({"EDITOR": ed, "VISUAL": editor("v")})
+                self.assertEqual((status, out), (1, b""))
+                self.assertRegex(err, b"^couldn't exec " + cut.replace(b"X", b"[A-Za-z0-9]") +
+                                 b"editor exited with status 1, crontab unchanged\n$")
+                self.assertEqual([recorded(t) for t in ("e", "v", "vi")], [None] * 3)
+                self.unchanged()
+
+    def test_empty_editor_counts_as_set(self):
+        # The shell is then asked to run the temporary file itself.
+        put("alice", b"old\n")
+        status, _, err = self.edit({"EDITOR": "", "VISUAL": editor("v")})
+        self.assertEqual(status, 1)
+        self.assertTrue(err.endswith(b"editor exited with status 126, crontab unchanged\n"), err)
+        self.assertIsNone(recorded("v"))
+        self.unchanged()
+
+
+class EditOutcome(AsUser):
+    def test_edit_installs_the_edited_text(self):
+        for old, new in ((None, b"e\n"), (b"0 * * * * old\n", b"0 * * * * old\ne\n")):
+            with self.subTest(old=old):
+                self.setUp()
+                if old is not None:
+                    put("alice", old)
+                self.check(self.edit({"EDITOR": editor("e")}), 0)
+                self.assertEqual(recorded("e")["text"], old or b"")
+                self.assertEqual(read("alice"), new)
+                st = os.stat(path("alice"))
+                self.assertEqual((st.st_mode & 0o7777, st.st_uid), (0o600, 0))
+                self.assertEqual(updates(), ["alice"])
+
+    def test_failed_edits_change_nothing(self):
+        # (editor, stderr it must cause)
+        for ed, err in (
+                (shell_editor('echo junk >> "$1"; exit 3'),
+                 rb"editor exited with status 3, crontab unchanged\n"),
+                (shell_editor('echo junk >> "$1"; kill -9 $$'),
+                 rb"editor killed by signal 9, crontab unchanged\n"),
+                # The read-back must use the user's rights, not the command's.
+                (shell_editor(f'rm "$1"; ln -s {SECRET} "$1"'),
+                 rb"unable to open (%s): Permission denied"
+                 rb"unable to read replacement file \1" % TEMP),
+                ("rm", rb"unable to open (%s): No such file or directory"
+                 rb"unable to read replacement file \1" % TEMP)):
+            with self.subTest(editor=ed):
+                self.setUp()
+                put("alice", b"old\n")
+                status, out, got = self.edit({"EDITOR": ed})
+                self.assertEqual((status, out), (1, b""))
+                self.assertRegex(got, b"^" + err + b"$")
+                self.unchanged()
+
+    def test_editor_that_renames_a_new_file_into_place(self):
+        put("alice", b"0 * * * * old\n")
+        self.check(self.edit({"EDITOR": "sed -i s/old/new/"}), 0)
+        self.assertEqual(read("alice"), b"0 * * * * new\n")
+        self.assertEqual(updates(), ["alice"])
+
+    def test_current_crontab_that_cannot_be_read_is_not_edited(self):
+        os.mkdir(path("alice"))
+        self.check(self.edit({"EDITOR": editor("e")}), 1,
+                   err=f"unable to read {h.DIR}/alice: Is a directory\n".encode())
+        self.assertIsNone(recorded("e"))
+        self.assertEqual(updates(), [])
+
+    def test_root_edits_another_users_crontab(self):
+        put("bob", b"bob's\n")
+        self.check(self.edit({"EDITOR": editor("root")}, None, ["-e", "-u", "bob"]), 0)
+        self.assertEqual(recorded("root")["text"], b"bob's\n")
+        self.assertEqual(read("bob"), b"bob's\nroot\n")
+        self.assertIsNone(read("alice"))
+        self.assertEqual(updates(), ["bob"])

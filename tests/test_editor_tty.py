@@ -1,0 +1,81 @@
+"""An edit driven as a person would: the machine's vi in a real terminal."""
+import glob
+import os
+import shutil
+import subprocess
+import time
+import unittest
+
+from harness import HOME, SUID, Case, put, read, updates
+
+SOCKET = "crontab-tty"  # a private tmux server, killed after every test
+OUT = "/tmp/.t/tty"
+ENV = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "HOME": "/root"}
+MISSING = [p for p in ("tmux", "vi") if shutil.which(p, path=ENV["PATH"]) is None]
+
+
+def tmux(*args):
+    return subprocess.run(["tmux", "-L", SOCKET, *args], env=ENV, capture_output=True,
+                          text=True, timeout=10)
+
+
+@unittest.skipIf(MISSING, f"needs {' and '.join(MISSING)} to drive an editor in a terminal")
+class RealEditor(Case):
+    def setUp(self):
+        super().setUp()
+        shutil.rmtree(OUT, ignore_errors=True)
+        os.makedirs(OUT)
+        self.addCleanup(tmux, "kill-server")
+        # As alice, from her home, with no editor named so that vi is used.
+        command = (f"cd {HOME}/alice && setpriv --reuid=2001 --regid=2001 --groups=3001,3002 "
+                   f"env -u EDITOR -u VISUAL {SUID} -e 2>{OUT}/err; echo $? >{OUT}/status")
+        result = tmux("new-session", "-d", "-x", "80", "-y", "24", command)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def screen(self):
+        return tmux("capture-pane", "-p").stdout
+
+    def wait_for(self, ready, what, timeout=20):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if ready():
+                return
+            time.sleep(0.1)
+        self.fail(f"timed out waiting for {what}; screen:\n{self.screen()}")
+
+    def keys(self, *keys, literal=False):
+        tmux("send-keys", *(["-l"] if literal else []), *keys)
+
+    def finish(self):
+        """Waits for the command to end; returns its status and stderr."""
+        status = OUT + "/status"
+        self.wait_for(lambda: os.path.exists(status) and os.path.getsize(status) > 0,
+                      "the command to end")
+        with open(status) as s, open(OUT + "/err", "rb") as e:
+            result = int(s.read()), e.read()
+        self.assertEqual(glob.glob("/tmp/crontab.*"), [], "temporary file left behind")
+        return result
+
+    def start_editing(self):
+        self.wait_for(lambda: "0 1 * * * old" in self.screen(), "vi showing the crontab")
+        self.keys("G", "o")
+        self.keys("0 5 * * * echo hi", literal=True)
+        self.wait_for(lambda: "echo hi" in self.screen(), "the typed line")
+        self.keys("Escape")
+        self.wait_for(lambda: "-- INSERT --" not in self.screen(), "normal mode")
+
+    def test_saved_edit_is_installed(self):
+        put("alice", b"0 1 * * * old\n")
+        self.start_editing()
+        self.keys(":wq", "Enter")
+        self.assertEqual(self.finish(), (0, b""))
+        self.assertEqual(read("alice"), b"0 1 * * * old\n0 5 * * * echo hi\n")
+        self.assertEqual(updates(), ["alice"])
+
+    def test_abandoned_edit_changes_nothing(self):
+        put("alice", b"0 1 * * * old\n")
+        self.start_editing()
+        self.keys(":cq", "Enter")
+        self.assertEqual(self.finish(), (1, b"editor exited with status 1, crontab unchanged\n"))
+        self.assertEqual(read("alice"), b"0 1 * * * old\n")
+        self.assertEqual(updates(), [])
