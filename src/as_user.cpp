@@ -116,10 +116,16 @@ int run_editor(const char *invoker, const char *path)
 	return wait_child(pid);
 }
 
+// The editor may have removed the name already; that is no failure.
+static void remove_temp(const char *path)
+{
+	if (unlink(path) != 0 && errno != ENOENT)
+		log_message("unable to remove %s: %s\n", path, strerror(errno));
+}
+
 [[noreturn]] static void abandon_edit(const char *path)
 {
-	if (unlink(path) != 0)
-		log_message("unable to remove %s: %s\n", path, strerror(errno));
+	remove_temp(path);
 	exit(1);
 }
 
@@ -187,6 +193,5 @@ void edit_crontab(const char *invoker, const char *dir, const passwd *target, ch
 		log_message("unable to read replacement file %s", path);
 		abandon_edit(path);
 	}
-	if (unlink(path) != 0 && errno != ENOENT)
-		log_message("unable to remove %s: %s\n", path, strerror(errno));
+	remove_temp(path);
 }
