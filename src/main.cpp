@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <csignal>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -39,6 +40,14 @@ static void guard_standard_descriptors()
 		if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
 			_exit(1);
 	}
+}
+
+// Children must be waited for to learn how they ended; a caller that
+// started us with SIGCHLD ignored would have them reaped unseen.
+static void restore_child_signal()
+{
+	if (signal(SIGCHLD, SIG_DFL) == SIG_ERR)
+		_exit(1);
 }
 
 static void check_privileged(const char *option, const char *arg)
@@ -76,6 +85,7 @@ static Mode choose(Mode mode, Mode wanted)
 int main(int argc, char **argv)
 {
 	guard_standard_descriptors();
+	restore_child_signal();
 
 	const passwd *pw = getpwuid(getuid());
 	if (pw == nullptr) {

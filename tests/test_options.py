@@ -1,5 +1,7 @@
 """The command line: options, operands, privileged options, start-up."""
 import os
+import signal
+import subprocess
 
 from harness import (LONG255, LONG256, NOBODY_UID, PLAIN, USAGE, Case, put, read, run,
                      updates, user_file)
@@ -97,6 +99,15 @@ class StartUp(Case):
     def test_real_user_without_record(self):
         # The lookup finds nothing without setting an error number.
         self.check(run(["-l"], user=NOBODY_UID), 1, err=b"getpwuid: Success\n")
+
+    def test_children_are_waited_for_even_when_the_caller_ignores_them(self):
+        src = user_file("alice", "new", b"from file\n")
+        ignore = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # noqa: E731
+        for args, env in (([src], {}), (["-e"], {"EDITOR": "true"})):
+            p = subprocess.run([h.SUID, *args], capture_output=True, user=2001, group=2001,
+                               env=env, preexec_fn=ignore)
+            self.assertEqual((p.returncode, p.stderr), (0, b""), args)
+        self.assertEqual(read("alice"), b"from file\n")
 
     def test_long_names_get_their_own_staging_file(self):
         for n in range(2):
