@@ -1,0 +1,217 @@
+"""Hostile input from ordinary users of the set-user-id binary."""
+import os
+import random
+import re
+import resource
+import subprocess
+
+from harness import ROOT, SUID, USAGE, USERS, Case, put, read, run, updates, user_file
+import harness as h
+
+OLD = b"0 * * * * old\n"
+SECRET = b"root-only secret\n"
+HOME = USERS["alice"][3]
+# token: weight, tuned so that every operation runs often enough
+TOKENS = {"-l": 3, "-e": 3, "-d": 3, "-x": 4, "--": 3, "-": 2, "file": 2, HOME + "/real": 2,
+          "-u": 1, "alice": 1, "bob": 1, "": 1, "-c": 1, "/tmp": 1, "-le": 1, "-lx": 1,
+          "-ubob": 1, "-dc": 1}
+LENGTHS = (0, 1, 1, 2, 2, 2, 3, 3, 4, 5)
+
+
+def model(argv):
+    """What the option rules make of argv when run by an ordinary user:
+    ("usage",), ("refused", letter) or (operation, operand)."""
+    mode, operands, i = None, [], 0
+    while i < len(argv):
+        arg = argv[i]
+        if arg == "--":
+            operands += argv[i + 1:]
+            break
+        if not arg.startswith("-") or arg == "-":
+            operands.append(arg)  # permuted behind the options
+            i += 1
+            continue
+        for j, letter in enumerate(arg[1:], 1):
+            if letter in "led":
+                if mode:
+                    return ("usage",)
+                mode = letter
+            elif letter in "uc":
+                if j + 1 < len(arg) or i + 1 < len(argv):
+                    return ("refused", letter)  # real and effective ids differ
+                mode = None  # the argument is missing
+                break
+            else:
+                mode = None
+        i += 1
+    if mode is None and len(operands) == 1 and (operands[0] == "-" or
+                                                not operands[0].startswith("-")):
+        return ("replace", operands.pop())
+    if mode is None or operands:
+        return ("usage",)
+    return (mode, None)
+
+
+def expect(outcome):
+    """(status, stdout, stderr, crontab afterwards, update lines) for an outcome."""
+    kind, what = outcome[0], outcome[-1]
+    if kind == "usage":
+        return 2, USAGE, b"", OLD, []
+    if kind == "refused":
+        return 1, b"", f"-{what} option: superuser only".encode(), OLD, []
+    if kind == "l":
+        return 0, OLD, b"", OLD, []
+    if kind == "e":
+        return 0, b"", b"", OLD, ["alice"]
+    if kind == "d":
+        return 0, b"", b"", None, ["alice"]
+    if what == "-":
+        return 0, b"", b"", b"from stdin\n", ["alice"]
+    if what in ("file", HOME + "/real"):
+        return 0, b"", b"", b"from " + what[-4:].encode() + b"\n", ["alice"]
+    if what == "/tmp":  # opens, then cannot be read
+        return (1, b"", b"unable to read /tmp: Is a directory"
+                b"unable to read replacement file /tmp", OLD, ["alice"])
+    err = f"unable to open {what}: No such file or directory" \
+          f"unable to read replacement file {what}"
+    return 1, b"", err.encode(), OLD, []
+
+
+def cut(text):
+    """A diagnostic as the 2048-byte log buffer lets it out."""
+    return text.encode()[:2047]
+
+
+class OptionModel(Case):
+    def test_random_argument_vectors(self):
+        seed = int(os.environ.get("CRONTAB_TEST_SEED", random.randrange(1 << 32)))
+        rng = random.Random(seed)
+        user_file("alice", "file", b"from file\n")
+        user_file("alice", "real", b"from real\n")
+        seen = set()
+        for n in range(500):
+            argv = rng.choices(list(TOKENS), list(TOKENS.values()), k=rng.choice(LENGTHS))
+            h.reset()
+            put("alice", OLD)
+            status, out, err = run(argv, stdin=b"from stdin\n", env={"EDITOR": "true"}, cwd=HOME)
+            got = (status, out, err, read("alice"), updates())
+            seen.add(model(argv)[0])
+            self.assertEqual(got, expect(model(argv)),
+                             f"vector {n} {argv!r}, seed {seed} (set CRONTAB_TEST_SEED to repeat)")
+            self.assertLessEqual(set(os.listdir(h.DIR)), {"alice", "cron.update"})
+        self.assertEqual(seen, {"usage", "refused", "l", "e", "d", "replace"}, seed)
+
+
+class OddInput(Case):
+    def test_long_and_odd_arguments(self):
+        deep = "a/" * 2100 + "x"
+        long_dir = "/%n%s" + "d" * 5000
+        # (user, arguments, status, stderr)
+        for user, args, status, err in (
+                ("alice", [deep], 1, cut(f"unable to open {deep}: File name too long") +
+                 cut(f"unable to read replacement file {deep}")),
+                ("alice", ["%n%s%s\n%x"], 1, b"unable to open %n%s%s\n%x: No such file or"
+                 b" directory" b"unable to read replacement file %n%s%s\n%x"),
+                ("alice", ["-u", "%n" * 3000, "-l"], 1, b"-u option: superuser only"),
+                (None, ["-u", "%n%s", "-l"], 1, b"user '%n%s' unknown"),
+                (None, ["-u", "a\nb%s", "-l"], 1, b"user 'a\nb%s' unknown"),
+                (None, ["-u", "%s" * 3000, "-l"], 1, cut("user '" + "%s" * 3000 + "' unknown")),
+                (None, ["-c", long_dir, "-l"], 1,
+                 cut(f"cannot change dir to {long_dir}: File name too long"))):
+            with self.subTest(user=user, args=[a[:20] for a in args]):
+                self.check(run(args, user=user), status, err=err)
+        self.assertIsNone(read("alice"))
+        self.assertEqual(updates(), [])
+
+    def test_editor_runs_only_as_the_invoking_user(self):
+        who = HOME + "/who"
+        for editor in (f"true; id -u > {who}; true", f"`id -u > {who}` true",
+                       f"$(id -u > {who}) true", f"id -u > {who} #"):
+            with self.subTest(editor=editor):
+                put("alice", OLD)
+                self.check(run(["-e"], env={"EDITOR": editor}), 0)
+                with open(who) as f:
+                    self.assertEqual(f.read(), "2001\n")
+                os.unlink(who)
+                self.assertEqual(read("alice"), OLD)
+        # An editor command that does not fit is reported, formatting and all, as it is.
+        editor = ("%n%s%n" + "x" * 255)[:255]
+        self.check(run(["-e"], env={"EDITOR": editor}), 1,
+                   err=b"couldn't exec " + editor.encode() +
+                   b"editor exited with status 1, crontab unchanged\n")
+        self.assertEqual(updates(), ["alice"] * 4)
+
+    def test_endless_source_stops_at_the_limit(self):
+        too_large = f"unable to install {h.DIR}/alice: File too large\n".encode()
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
+        alice = USERS["alice"]
+        for args, stdin in ((["/dev/zero"], "/dev/null"), (["-"], "/dev/zero")):
+            with self.subTest(args=args), open(stdin, "rb") as source:
+                put("alice", OLD)
+                p = subprocess.run([SUID, *args], stdin=source, capture_output=True, timeout=30,
+                                   user=alice[0], group=alice[1], extra_groups=alice[2],
+                                   preexec_fn=limit)
+                self.assertEqual((p.returncode, p.stdout, p.stderr), (1, b"", too_large))
+                self.assertEqual(read("alice"), OLD)
+                self.assertNotIn("alice.new", os.listdir(h.DIR))
+
+
+class OthersFiles(Case):
+    def setUp(self):
+        super().setUp()
+        put("alice", OLD)
+        put("bob", SECRET)
+        with open(ROOT + "/secret", "wb") as f:
+            f.write(SECRET)
+        os.chmod(ROOT + "/secret", 0o600)
+        os.makedirs(ROOT + "/closed", mode=0o700, exist_ok=True)
+        with open(ROOT + "/closed/open", "wb") as f:
+            f.write(SECRET)
+
+    def assert_untouched(self, result):
+        self.assertGreaterEqual(result[0], 0, "killed by a signal")
+        self.assertNotIn(SECRET[:8], result[1] + result[2])
+        self.assertEqual(read("alice"), OLD)
+
+    def test_files_the_user_cannot_read_are_refused(self):
+        for args, cwd, err in (
+                (["/etc/shadow"], "/", None), ([ROOT + "/secret"], "/", None),
+                (["../../etc/shadow"], ROOT, None), ([ROOT + "/closed/open"], "/", None),
+                (["-c", h.DIR, "-l"], "/", b"-c option: superuser only"),
+                (["-l", "-u", "bob"], "/", b"-u option: superuser only")):
+            with self.subTest(args=args):
+                result = run(args, cwd=cwd)
+                err = err or (f"unable to open {args[0]}: Permission denied"
+                              f"unable to read replacement file {args[0]}").encode()
+                self.assertEqual(result, (1, b"", err))
+                self.assert_untouched(result)
+        self.assertEqual(updates(), [])
+
+    def test_temporary_file_swapped_for_a_link(self):
+        editor = ROOT + "/swap-editor"
+        for target in (ROOT + "/secret", "/etc/shadow"):
+            with self.subTest(target=target):
+                with open(editor, "w") as f:
+                    f.write(f'#!/bin/sh\nrm -f "$1"\nln -s {target} "$1"\n')
+                os.chmod(editor, 0o755)
+                result = run(["-e"], env={"EDITOR": editor})
+                self.assertEqual(result[:2], (1, b""))
+                self.assertRegex(result[2], rb"\Aunable to open (/tmp/crontab\.\w{6}): "
+                                 rb"Permission denied" rb"unable to read replacement file \1\Z")
+                self.assert_untouched(result)
+                self.assertEqual([n for n in os.listdir("/tmp") if n.startswith("crontab.")], [])
+        self.assertEqual(updates(), [])
+
+    def test_links_at_the_staging_name_are_not_followed(self):
+        exists = f"unable to create {h.DIR}/alice.new: File exists\n".encode()
+        for target in (ROOT + "/secret", ROOT + "/created"):  # the second does not exist
+            with self.subTest(target=target):
+                os.symlink(target, h.path("alice.new"))
+                self.check(run(["-"], stdin=b"0 * * * * planted\n"), 1, err=exists)
+                self.assertEqual(os.readlink(h.path("alice.new")), target)
+                os.unlink(h.path("alice.new"))
+                self.assertEqual(read("alice"), OLD)
+        with open(ROOT + "/secret", "rb") as f:
+            self.assertEqual(f.read(), SECRET)
+        self.assertFalse(os.path.lexists(ROOT + "/created"))
+        self.assertEqual(updates(), ["alice", "alice"])
