@@ -3,11 +3,11 @@
 #include "store.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <csignal>
 #include <pwd.h>
 #include <unistd.h>
 
