@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -34,8 +35,11 @@ enum Mode { None = 0, Edit = 1, List = 2, Replace = 3, Delete = 4 };
 // stand-ins face the wrong way, so using them fails as a closed one would.
 static void guard_standard_descriptors()
 {
+	pollfd fds[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+	if (poll(fds, 3, 0) < 0)
+		_exit(1);
 	for (int fd = 0; fd <= 2; fd++) {
-		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+		if ((fds[fd].revents & POLLNVAL) == 0)
 			continue;
 		if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
 			_exit(1);

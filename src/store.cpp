@@ -23,6 +23,11 @@ int list_crontab(const char *dir, const passwd *pw)
 		fprintf(stderr, "no crontab for %s\n", pw->pw_name);
 		return 0;
 	}
+	// Large buffers keep a listing to a read and a write, as a plain copy
+	// would; static, so that only the pages a listing fills are touched.
+	static char in_buf[65536], out_buf[65536];
+	setvbuf(in, in_buf, _IOFBF, sizeof in_buf);
+	setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
 	// Blocks, not lines: a NUL byte inside a line must reach the output.
 	char buf[1024];
 	int err = 0;
