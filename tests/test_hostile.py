@@ -1,7 +1,6 @@
 """Hostile input from ordinary users of the set-user-id binary."""
 import os
 import random
-import re
 import resource
 import subprocess
 
