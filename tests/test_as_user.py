@@ -68,16 +68,17 @@ class AsUser(Case):
 
     def setUp(self):
         super().setUp()
-        for entry in os.listdir(REC):
-            os.unlink(os.path.join(REC, entry))
+        # Each test answers only for the temporary files it leaves itself.
+        for entry in glob.glob(REC + "/*") + glob.glob("/tmp/crontab.*"):
+            os.unlink(entry)
 
     def edit(self, env, user="alice", args=("-e",), **kw):
         result = run(list(args), user=user, env=env, **kw)
         self.assertEqual(glob.glob("/tmp/crontab.*"), [], "temporary file left behind")
         return result
 
-    def unchanged(self, name=b"old\n"):
-        self.assertEqual(read("alice"), name)
+    def unchanged(self, old=b"old\n"):
+        self.assertEqual(read("alice"), old)
         self.assertEqual(updates(), [])
 
 

@@ -25,12 +25,23 @@ class RealEditor(Case):
         super().setUp()
         shutil.rmtree(OUT, ignore_errors=True)
         os.makedirs(OUT)
+        for left in glob.glob("/tmp/crontab.*"):
+            os.unlink(left)
         self.addCleanup(tmux, "kill-server")
+
+    def start_editing(self):
+        put("alice", b"0 1 * * * old\n")
         # As alice, from her home, with no editor named so that vi is used.
         command = (f"cd {HOME}/alice && setpriv --reuid=2001 --regid=2001 --groups=3001,3002 "
                    f"env -u EDITOR -u VISUAL {SUID} -e 2>{OUT}/err; echo $? >{OUT}/status")
         result = tmux("new-session", "-d", "-x", "80", "-y", "24", command)
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.wait_for(lambda: "0 1 * * * old" in self.screen(), "vi showing the crontab")
+        self.keys("G", "o")
+        self.keys("0 5 * * * echo hi", literal=True)
+        self.wait_for(lambda: "echo hi" in self.screen(), "the typed line")
+        self.keys("Escape")
+        self.wait_for(lambda: "-- INSERT --" not in self.screen(), "normal mode")
 
     def screen(self):
         return tmux("capture-pane", "-p").stdout
@@ -56,16 +67,7 @@ class RealEditor(Case):
         self.assertEqual(glob.glob("/tmp/crontab.*"), [], "temporary file left behind")
         return result
 
-    def start_editing(self):
-        self.wait_for(lambda: "0 1 * * * old" in self.screen(), "vi showing the crontab")
-        self.keys("G", "o")
-        self.keys("0 5 * * * echo hi", literal=True)
-        self.wait_for(lambda: "echo hi" in self.screen(), "the typed line")
-        self.keys("Escape")
-        self.wait_for(lambda: "-- INSERT --" not in self.screen(), "normal mode")
-
     def test_saved_edit_is_installed(self):
-        put("alice", b"0 1 * * * old\n")
         self.start_editing()
         self.keys(":wq", "Enter")
         self.assertEqual(self.finish(), (0, b""))
@@ -73,7 +75,6 @@ class RealEditor(Case):
         self.assertEqual(updates(), ["alice"])
 
     def test_abandoned_edit_changes_nothing(self):
-        put("alice", b"0 1 * * * old\n")
         self.start_editing()
         self.keys(":cq", "Enter")
         self.assertEqual(self.finish(), (1, b"editor exited with status 1, crontab unchanged\n"))
