@@ -26,7 +26,8 @@ def crontab_text(tag, size):
 
 class Interruption(Case):
     def test_sigkill_during_install_leaves_old_or_new(self):
-        old, new = crontab_text(b"1", 300 << 10), crontab_text(b"2", 600 << 10)
+        size = min(600 << 10, h.MAX_SIZE)
+        old, new = crontab_text(b"1", size // 2), crontab_text(b"2", size)
         rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "interrupt"))
         seen = {"old": 0, "new": 0, "debris": 0}
         deadline = time.monotonic() + 60
