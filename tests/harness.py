@@ -103,9 +103,9 @@ def main():
                                sys.executable, *sys.argv], env)
     enter_namespace(os.path.abspath(binary))
     sys.modules["harness"] = sys.modules[__name__]
-    spec = importlib.util.spec_from_file_location(name[:-3], group)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.util.spec_from_file_location(name[:-3], group)
+    module = importlib.util.module_from_spec(loader)
+    loader.loader.exec_module(module)
     result = unittest.main(module=module, argv=[name], exit=False, verbosity=2).result
     sys.exit(0 if result.wasSuccessful() else 1)
 
