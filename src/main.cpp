@@ -86,6 +86,56 @@ static Mode choose(Mode mode, Mode wanted)
 	return wanted;
 }
 
+// Options act as they come, in command-line order; the last -u and -c win.
+static Mode read_options(int argc, char **argv, const passwd **target, const char **dir)
+{
+	Mode mode = None;
+	opterr = 0;
+	int c;
+	while ((c = getopt(argc, argv, "ledu:c:")) != -1) {
+		switch (c) {
+		case 'l':
+			mode = choose(mode, List);
+			break;
+		case 'e':
+			mode = choose(mode, Edit);
+			break;
+		case 'd':
+			mode = choose(mode, Delete);
+			break;
+		case 'u':
+			check_privileged("u", optarg);
+			*target = lookup_target(optarg);
+			break;
+		case 'c':
+			check_privileged("c", optarg);
+			*dir = optarg;
+			break;
+		default:
+			mode = None;
+			break;
+		}
+	}
+	return mode;
+}
+
+// The operand counts only when no operation was chosen and it stands alone.
+static Mode take_operand(Mode mode, int argc, char **argv, const char **path)
+{
+	if (mode == None && argc - 1 == optind) {
+		if (argv[optind][0] != '-') {
+			mode = Replace;
+			*path = argv[optind++];
+		} else if (strcmp(argv[optind], "-") == 0) {
+			mode = Replace;
+			optind++;
+		}
+	}
+	if (mode == None || optind < argc)
+		print_usage();
+	return mode;
+}
+
 int main(int argc, char **argv)
 {
 	guard_standard_descriptors();
@@ -103,49 +153,13 @@ int main(int argc, char **argv)
 		exit(1);
 	}
 	const passwd *target_pw = pw;
-	Mode mode = None;
 	const char *crontab_dir = CRONTAB_DIR;
 	const char *replacement_path = nullptr;
 	int replacement_fd = 0;
 	pid_t reader = -1;
 
-	opterr = 0;
-	int c;
-	while ((c = getopt(argc, argv, "ledu:c:")) != -1) {
-		switch (c) {
-		case 'l':
-			mode = choose(mode, List);
-			break;
-		case 'e':
-			mode = choose(mode, Edit);
-			break;
-		case 'd':
-			mode = choose(mode, Delete);
-			break;
-		case 'u':
-			check_privileged("u", optarg);
-			target_pw = lookup_target(optarg);
-			break;
-		case 'c':
-			check_privileged("c", optarg);
-			crontab_dir = optarg;
-			break;
-		default:
-			mode = None;
-			break;
-		}
-	}
-	if (mode == None && argc - 1 == optind) {
-		if (argv[optind][0] != '-') {
-			mode = Replace;
-			replacement_path = argv[optind++];
-		} else if (strcmp(argv[optind], "-") == 0) {
-			mode = Replace;
-			optind++;
-		}
-	}
-	if (mode == None || optind < argc)
-		print_usage();
+	Mode mode = read_options(argc, argv, &target_pw, &crontab_dir);
+	mode = take_operand(mode, argc, argv, &replacement_path);
 
 	// Opened before entering the crontab directory, so that a relative path
 	// means what it meant to the invoker.
