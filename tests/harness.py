@@ -112,12 +112,22 @@ def main():
 
 # Helpers for the groups.
 
+def as_user(user):
+    """subprocess arguments that run a child as user (a name, or a bare uid)."""
+    uid, gid, groups, _, _ = USERS[user] if user in USERS else (user, user, [], "/", "")
+    return {"user": uid, "group": gid, "extra_groups": groups}
+
+
+def start(args, user="alice", binary=SUID, **kw):
+    """Starts the command as user without waiting for it."""
+    kw.setdefault("env", {})
+    kw["env"] = {"PATH": "/usr/bin:/bin", **kw["env"]}
+    return subprocess.Popen([binary, *args], cwd=kw.pop("cwd", "/"), **as_user(user), **kw)
+
+
 def run(args, user="alice", stdin=b"", env=None, binary=SUID, cwd=None, timeout=60):
     """Runs the command as user (None: root); returns (status, stdout, stderr)."""
-    kw = {}
-    if user is not None:
-        uid, gid, groups, home, _ = USERS[user] if user in USERS else (user, user, [], "/", "")
-        kw = {"user": uid, "group": gid, "extra_groups": groups}
+    kw = as_user(user) if user is not None else {}
     env = {"PATH": "/usr/bin:/bin", **(env or {})}
     p = subprocess.run([binary, *args], input=stdin, capture_output=True, env=env,
                        cwd=cwd or "/", timeout=timeout, **kw)

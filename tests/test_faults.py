@@ -14,9 +14,7 @@ ALICE = USERS["alice"]
 
 def as_alice(args, **kw):
     """Starts the command as alice without waiting for it."""
-    env = {"PATH": "/usr/bin:/bin", **kw.pop("env", {})}
-    return subprocess.Popen([SUID, *args], user=ALICE[0], group=ALICE[1],
-                            extra_groups=ALICE[2], env=env, cwd="/", **kw)
+    return h.start(args, **kw)
 
 
 def crontab_text(tag, size):

@@ -104,7 +104,7 @@ class StartUp(Case):
         src = user_file("alice", "new", b"from file\n")
         ignore = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # noqa: E731
         for args, env in (([src], {}), (["-e"], {"EDITOR": "true"})):
-            p = subprocess.run([h.SUID, *args], capture_output=True, user=2001, group=2001,
+            p = subprocess.run([h.SUID, *args], capture_output=True, **h.as_user("alice"),
                                env=env, preexec_fn=ignore)
             self.assertEqual((p.returncode, p.stderr), (0, b""), args)
         self.assertEqual(read("alice"), b"from file\n")

@@ -5,7 +5,7 @@ import subprocess
 import threading
 import time
 
-from harness import SUID, USERS, Case, put, read, run, updates
+from harness import SUID, Case, put, read, run, updates
 import harness as h
 
 
@@ -27,10 +27,8 @@ def feed(proc, data, chunk=4096, pause=0.0):
 
 
 def start(args, user="alice"):
-    uid, gid, groups, _, _ = USERS[user]
-    return subprocess.Popen([SUID, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, user=uid, group=gid,
-                            extra_groups=groups, env={"PATH": "/usr/bin:/bin"})
+    return h.start(args, user, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                   stderr=subprocess.PIPE)
 
 
 class List(Case):
@@ -54,7 +52,7 @@ class List(Case):
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
             p = subprocess.run([SUID, "-l"], stdout=full, stderr=subprocess.PIPE,
-                               user=2001, group=2001)
+                               **h.as_user("alice"))
         self.assertEqual((p.returncode, p.stderr),
                          (1, f"unable to list {h.DIR}/alice: No space left on device\n".encode()))
 
@@ -66,7 +64,7 @@ class Install(Case):
             with self.subTest(umask=oct(umask)):
                 os.unlink(h.path("cron.update")) if read("cron.update") is not None else None
                 p = subprocess.run([SUID, "-"], input=b"new\n", capture_output=True,
-                                   user=2001, group=2001, umask=umask)
+                                   **h.as_user("alice"), umask=umask)
                 self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
                 st = os.stat(h.path("alice"))
                 self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o7777), (0, 2001, mode))
@@ -93,7 +91,7 @@ class Install(Case):
         put("alice", b"old\n")
         msg = f"unable to install {h.DIR}/alice: {reason}\n".encode()
         p = subprocess.run([SUID, *args], stdin=stdin, capture_output=True,
-                           user=2001, group=2001, timeout=60)
+                           **h.as_user("alice"), timeout=60)
         self.assertEqual((p.returncode, p.stdout, p.stderr), (1, b"", msg))
         self.assertEqual(read("alice"), b"old\n")
         self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
