@@ -21,7 +21,7 @@ int list_crontab(const char *dir, const passwd *pw)
 	FILE *in = fopen(pw->pw_name, "r");
 	if (in == nullptr) {
 		fprintf(stderr, "no crontab for %s\n", pw->pw_name);
-		return 0;
+		return -1;
 	}
 	// Large buffers keep a listing to a read and a write, as a plain copy
 	// would; static, so that only the pages a listing fills are touched.

@@ -14,11 +14,14 @@ import subprocess
 import sys
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ in the checkout
+
 SKIP = 77
 ROOT = "/tmp/.t"
 SUID = ROOT + "/bin/crontab"
 PLAIN = ROOT + "/bin/crontab-plain"
 HOME = ROOT + "/home"
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DIR = "/etc/crontabs"
 MAX_SIZE = 1048576
 LONG255 = "l" * 255
@@ -56,10 +59,12 @@ def write_user_database():
 
 
 def prepare_crontab_dir():
+    # A tmpfs of its own, also under /etc: the machine's crontab directory,
+    # seen through the overlay, may change while the tests run.
     parent = os.path.dirname(DIR)
     if DIR.startswith(("/etc/", "/tmp/")):
         os.makedirs(DIR, mode=0o755, exist_ok=True)
-    elif os.path.isdir(DIR):
+    if os.path.isdir(DIR):
         sh("mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", DIR)
     else:
         print(f"skipped: crontab directory {DIR} is outside /etc and /tmp and "
@@ -70,7 +75,16 @@ def prepare_crontab_dir():
 def enter_namespace(binary):
     with open(binary, "rb") as f:
         image = f.read()  # before /tmp is replaced, where the binary may live
+    # A checkout or build under /tmp stays reachable at its own path inside
+    # the private /tmp, so that the groups and the build tree can be loaded.
+    keep = [p for p in (CHECKOUT, os.path.dirname(binary)) if p.startswith("/tmp/")]
+    held = [(p, os.open(p, os.O_PATH)) for p in keep]
     sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
+    for p, fd in held:
+        if not os.path.exists(p):
+            os.makedirs(p)
+            sh("mount", "--bind", f"/proc/self/fd/{fd}", p)
+        os.close(fd)
     os.makedirs(ROOT + "/ovl/upper")
     os.makedirs(ROOT + "/ovl/work")
     sh("mount", "-t", "overlay", "overlay", "-o",

@@ -48,7 +48,7 @@ class List(Case):
         self.assertEqual((status, read("alice")), (0, data))
 
     def test_missing_and_unwritable(self):
-        self.check(run(["-l"]), 0, err=b"no crontab for alice\n")
+        self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
             p = subprocess.run([SUID, "-l"], stdout=full, stderr=subprocess.PIPE,
