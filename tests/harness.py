@@ -79,13 +79,11 @@ def enter_namespace(binary):
     # the private /tmp, so that the groups and the build tree can be loaded.
     keep = [p for p in (CHECKOUT, os.path.dirname(binary)) if p.startswith("/tmp/")]
     held = [(p, os.open(p, os.O_PATH)) for p in keep]
-    for _, fd in held:
-        os.set_inheritable(fd, True)
     sh("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp")
     for p, fd in held:
         if not os.path.exists(p):
             os.makedirs(p)
-            sh("mount", "--bind", f"/proc/self/fd/{fd}", p)
+            sh("mount", "--bind", f"/proc/{os.getpid()}/fd/{fd}", p)
         os.close(fd)
     os.makedirs(ROOT + "/ovl/upper")
     os.makedirs(ROOT + "/ovl/work")
