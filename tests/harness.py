@@ -83,7 +83,7 @@ def enter_namespace(binary):
     for p, fd in held:
         if not os.path.exists(p):
             os.makedirs(p)
-            sh("mount", "--bind", f"/proc/{os.getpid()}/fd/{fd}", p)
+            sh("mount", "--no-canonicalize", "--bind", f"/proc/{os.getpid()}/fd/{fd}", p)
         os.close(fd)
     os.makedirs(ROOT + "/ovl/upper")
     os.makedirs(ROOT + "/ovl/work")
