@@ -6,18 +6,30 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 static const char temp_template[] = "/tmp/crontab.XXXXXX";
 
-[[noreturn]] static void stream_file(const char *invoker, const char *path, int out)
+// Children must be waited for to learn how they ended; a caller that
+// started us with SIGCHLD ignored would have them reaped unseen.
+static pid_t fork_child()
 {
-	if (become_user(invoker, nullptr) < 0)
+	if (signal(SIGCHLD, SIG_DFL) == SIG_ERR)
+		return -1;
+	return fork();
+}
+
+[[noreturn]] static void stream_file(const Invoker *invoker, const char *path, int out)
+{
+	if (become_user(invoker->name, invoker->uid, nullptr) < 0)
 		_exit(1);
 	int in = open(path, O_RDONLY);
 	if (in < 0) {
@@ -44,14 +56,14 @@ static int wait_child(pid_t pid)
 	return status;
 }
 
-int open_as_user(const char *invoker, const char *path, pid_t *reader)
+int open_as_user(const Invoker *invoker, const char *path, pid_t *reader)
 {
 	int fds[2];
 	if (pipe(fds) != 0) {
 		perror("pipe");
 		return -1;
 	}
-	pid_t pid = fork();
+	pid_t pid = fork_child();
 	if (pid < 0) {
 		perror("fork");
 		close(fds[0]);
@@ -92,9 +104,9 @@ static const char *choose_editor()
 	return "/usr/bin/vi";
 }
 
-[[noreturn]] static void exec_editor(const char *invoker, const char *path)
+[[noreturn]] static void exec_editor(const Invoker *invoker, const char *path)
 {
-	if (become_user(invoker, "/tmp") < 0)
+	if (become_user(invoker->name, invoker->uid, "/tmp") < 0)
 		_exit(1);
 	char command[256];
 	int len = snprintf(command, sizeof command, "%s %s", choose_editor(), path);
@@ -104,9 +116,9 @@ static const char *choose_editor()
 	_exit(1);
 }
 
-int run_editor(const char *invoker, const char *path)
+int run_editor(const Invoker *invoker, const char *path)
 {
-	pid_t pid = fork();
+	pid_t pid = fork_child();
 	if (pid < 0) {
 		perror("fork");
 		return -1;
@@ -116,37 +128,70 @@ int run_editor(const char *invoker, const char *path)
 	return wait_child(pid);
 }
 
+// The temporary file is the invoker's from the moment it exists to its
+// removal: root never owns a file in /tmp, not even for an instant.
+static bool use_invoker_files(bool invoker)
+{
+	uid_t uid = invoker ? getuid() : geteuid();
+	gid_t gid = invoker ? getgid() : getegid();
+	setfsgid(gid);
+	setfsuid(uid);
+	// An id that cannot be taken fails, and returns the one in force.
+	return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid &&
+	       static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
+}
+
+static int create_temp(char (&path)[20])
+{
+	memcpy(path, temp_template, sizeof temp_template);
+	int tmp = use_invoker_files(true) ? mkstemp(path) : (errno = EPERM, -1);
+	int err = errno;
+	if (!use_invoker_files(false)) {
+		log_message("unable to regain the command's identity\n");
+		_exit(1);
+	}
+	errno = err;
+	return tmp;
+}
+
 // The editor may have removed the name already; that is no failure.
 static void remove_temp(const char *path)
 {
-	if (unlink(path) != 0 && errno != ENOENT)
+	bool as_invoker = use_invoker_files(true);
+	if (as_invoker && unlink(path) != 0 && errno != ENOENT)
 		log_message("unable to remove %s: %s\n", path, strerror(errno));
-}
-
-[[noreturn]] static void abandon_edit(const char *path)
-{
-	remove_temp(path);
-	exit(1);
+	if (!use_invoker_files(false) || !as_invoker) {
+		log_message("unable to remove %s as its owner\n", path);
+		_exit(1);
+	}
 }
 
 // Only a crontab that does not exist means an empty start: editing a
 // truncated copy would install the truncation.
-static int copy_current(const char *dir, const passwd *target, int tmp, const char *path)
+static int copy_current(const char *dir, const char *name, int tmp, const char *path,
+			Origin *origin)
 {
-	int in = open(target->pw_name, O_RDONLY);
+	*origin = {};
+	int in = open(name, O_RDONLY | O_CLOEXEC);
 	if (in < 0 && errno == ENOENT)
 		return 0;
+	struct stat st;
+	if (in >= 0 && fstat(in, &st) != 0) {
+		close(in);
+		in = -1;
+	}
 	if (in < 0) {
-		log_message("unable to read %s/%s: %s\n", dir, target->pw_name, strerror(errno));
+		log_message("unable to read %s/%s: %s\n", dir, name, strerror(errno));
 		return -1;
 	}
+	*origin = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 	bool read_failed;
-	int err = copy_fd(in, tmp, LLONG_MAX, &read_failed);
+	int err = copy_fd(in, tmp, file_size_limit(), &read_failed);
 	close(in);
 	if (err == 0)
 		return 0;
 	if (read_failed)
-		log_message("unable to read %s/%s: %s\n", dir, target->pw_name, strerror(err));
+		log_message("unable to read %s/%s: %s\n", dir, name, strerror(err));
 	else
 		log_message("unable to write %s: %s\n", path, strerror(err));
 	return -1;
@@ -166,32 +211,39 @@ static int check_editor(int status)
 	return -1;
 }
 
-void edit_crontab(const char *invoker, const char *dir, const passwd *target, char (&path)[20],
-		  int *fd, pid_t *reader)
+int edit_crontab(const Invoker *invoker, const char *dir, const char *name, char (&path)[20],
+		 int *fd, pid_t *reader, Origin *origin)
 {
-	memcpy(path, temp_template, sizeof temp_template);
-	int tmp = mkstemp(path);
+	int tmp = create_temp(path);
 	if (tmp < 0) {
 		log_message("unable to create %s: %s", path, strerror(errno));
-		exit(1);
+		return -1;
 	}
-	if (fchown(tmp, getuid(), getgid()) != 0) {
-		log_message("unable to chown %s: %s\n", path, strerror(errno));
-		abandon_edit(path);
-	}
-	int copied = copy_current(dir, target, tmp, path);
+	int copied = copy_current(dir, name, tmp, path, origin);
 	if (close(tmp) != 0 && copied == 0) {
 		log_message("unable to write %s: %s\n", path, strerror(errno));
 		copied = -1;
 	}
-	if (copied != 0 || check_editor(run_editor(invoker, path)) != 0)
-		abandon_edit(path);
+	if (copied != 0 || check_editor(run_editor(invoker, path)) != 0) {
+		remove_temp(path);
+		return -1;
+	}
 	// Read back by name and as the invoker: editors that save by renaming
 	// leave a new file there, and the invoker must not read what they could not.
 	*fd = open_as_user(invoker, path, reader);
 	if (*fd < 0) {
 		log_message("unable to read replacement file %s", path);
-		abandon_edit(path);
+		remove_temp(path);
+		return -1;
 	}
-	remove_temp(path);
+	return 0;
+}
+
+void end_edit(const char *path, bool installed)
+{
+	if (installed)
+		remove_temp(path);
+	else
+		log_message("the edited crontab is kept in %s; install it with: crontab %s\n", path,
+			    path);
 }

@@ -1,23 +1,35 @@
 #pragma once
 
-#include <pwd.h>
+#include "store.h"
+
 #include <sys/types.h>
+
+// The invoking user, on whose behalf the children below act.
+struct Invoker {
+	char name[256];
+	uid_t uid;
+};
 
 // Opens path with the invoking user's rights in a child process and returns
 // the read end of a pipe that carries its content, or -1. *reader is the
 // child, to be passed to finish_reader once the pipe has been read.
-int open_as_user(const char *invoker, const char *path, pid_t *reader);
+int open_as_user(const Invoker *invoker, const char *path, pid_t *reader);
 
 // Reaps the reader child. Returns 0 if it sent the whole file (or reader is
 // -1), -1 otherwise.
 int finish_reader(pid_t reader);
 
-// Lets the invoker edit a copy of target's crontab. On return *fd and
-// *reader carry the edited text, read back from path as the invoker. Ends
-// the process with status 1 when the edit cannot be completed.
-void edit_crontab(const char *invoker, const char *dir, const passwd *target, char (&path)[20],
-		  int *fd, pid_t *reader);
+// Lets the invoker edit a copy of the crontab name. On success *fd and
+// *reader carry the edited text, read back from path as the invoker, and
+// *origin tells what the copy was made from. Returns 0, or -1 when the edit
+// ended without anything to install (the temporary file is then gone).
+int edit_crontab(const Invoker *invoker, const char *dir, const char *name, char (&path)[20],
+		 int *fd, pid_t *reader, Origin *origin);
+
+// Removes the edited file once it is installed; otherwise keeps it and says
+// where, so that the edit is not lost.
+void end_edit(const char *path, bool installed);
 
 // Runs the editor on path as the invoker and returns its wait status, or -1
 // when it could not be started.
-int run_editor(const char *invoker, const char *path);
+int run_editor(const Invoker *invoker, const char *path);

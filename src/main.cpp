@@ -1,15 +1,17 @@
+#include "access.h"
 #include "as_user.h"
+#include "identity.h"
 #include "log.h"
 #include "store.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #ifndef CRONTAB_DIR
@@ -17,6 +19,12 @@
 #endif
 
 enum Mode { None = 0, Edit = 1, List = 2, Replace = 3, Delete = 4 };
+
+static Invoker invoker;
+static uid_t effective_uid;
+static char target_name[256];
+// What this run does, for the system log: "edit crontab of alice".
+static char action[1024];
 
 [[noreturn]] static void print_usage()
 {
@@ -46,23 +54,78 @@ static void guard_standard_descriptors()
 	}
 }
 
-// Children must be waited for to learn how they ended; a caller that
-// started us with SIGCHLD ignored would have them reaped unseen.
-static void restore_child_signal()
+// Every refusal is on record, with what was said on standard error. what
+// names the refused option or operation, or is empty.
+[[noreturn]] static void refuse(const char *what)
 {
-	if (signal(SIGCHLD, SIG_DFL) == SIG_ERR)
-		_exit(1);
+	audit(LOG_WARNING, "%s (uid %d): refused%s%s: %s", invoker.name,
+	      static_cast<int>(invoker.uid), what[0] != '\0' ? " " : "", what, diagnostics());
+	exit(1);
+}
+
+// So is every change that failed; a listing changes nothing and is not.
+[[noreturn]] static void fail(Mode mode)
+{
+	if (mode != List)
+		audit(LOG_WARNING, "%s (uid %d): %s: failed: %s", invoker.name,
+		      static_cast<int>(invoker.uid), action, diagnostics());
+	exit(1);
+}
+
+// A name that is unsafe as a file name, or that the user database gives
+// to another user id too, must not name a crontab: root would write where
+// the name leads, or act for the other user. The superuser's own name
+// gains nobody anything.
+static void check_name(const char *name, uid_t uid, const char *what)
+{
+	char safe[1024];
+	const char *why = unsafe_name(name);
+	if (why != nullptr)
+		log_message("login name '%s' cannot name a crontab: %s\n",
+			    escape(name, safe, sizeof safe), why);
+	if (why != nullptr || (uid != 0 && check_unambiguous(name, uid) != 0))
+		refuse(what);
+}
+
+// Copies a login name; names too long for the buffer are refused as they
+// always were.
+static void take_name(char (&out)[256], const passwd *pw, const char *what)
+{
+	if (snprintf(out, sizeof out, "%s", pw->pw_name) >= static_cast<int>(sizeof out)) {
+		log_message("username '%s' too long", out);
+		refuse(what);
+	}
+	check_name(out, pw->pw_uid, what);
+}
+
+// The invoker is whoever the real user id is, and only that user.
+static void identify_invoker()
+{
+	uid_t saved_uid;
+	if (getresuid(&invoker.uid, &effective_uid, &saved_uid) != 0) {
+		perror("getresuid");
+		exit(1);
+	}
+	const passwd *pw = getpwuid(invoker.uid);
+	if (pw == nullptr) {
+		perror("getpwuid");
+		exit(1);
+	}
+	take_name(invoker.name, pw, "");
+	memcpy(target_name, invoker.name, sizeof target_name);
 }
 
 static void check_privileged(const char *option, const char *arg)
 {
-	if (arg[0] == '\0' || getuid() != geteuid()) {
+	if (arg[0] == '\0' || invoker.uid != effective_uid) {
+		char what[300];
+		snprintf(what, sizeof what, "-%s %s", option, arg);
 		log_message("-%s option: superuser only", option);
-		exit(1);
+		refuse(what);
 	}
 }
 
-static const passwd *lookup_target(const char *name)
+static void lookup_target(const char *name)
 {
 	const passwd *pw = getpwnam(name);
 	if (pw == nullptr) {
@@ -76,7 +139,9 @@ static const passwd *lookup_target(const char *name)
 		perror("getpwuid");
 		exit(1);
 	}
-	return pw;
+	char what[300];
+	snprintf(what, sizeof what, "-u %s", name);
+	take_name(target_name, pw, what);
 }
 
 static Mode choose(Mode mode, Mode wanted)
@@ -87,7 +152,7 @@ static Mode choose(Mode mode, Mode wanted)
 }
 
 // Options act as they come, in command-line order; the last -u and -c win.
-static Mode read_options(int argc, char **argv, const passwd **target, const char **dir)
+static Mode read_options(int argc, char **argv, const char **dir)
 {
 	Mode mode = None;
 	opterr = 0;
@@ -105,7 +170,7 @@ static Mode read_options(int argc, char **argv, const passwd **target, const cha
 			break;
 		case 'u':
 			check_privileged("u", optarg);
-			*target = lookup_target(optarg);
+			lookup_target(optarg);
 			break;
 		case 'c':
 			check_privileged("c", optarg);
@@ -136,61 +201,108 @@ static Mode take_operand(Mode mode, int argc, char **argv, const char **path)
 	return mode;
 }
 
+static void describe(Mode mode, const char *path)
+{
+	static const char *const verbs[] = {"", "edit", "list", "replace", "delete"};
+	int len = snprintf(action, sizeof action, "%s crontab of %s", verbs[mode], target_name);
+	if (mode == Replace && len > 0 && len < static_cast<int>(sizeof action))
+		snprintf(action + len, sizeof action - static_cast<size_t>(len), " from %s%s",
+			 path != nullptr ? "file " : "standard input", path != nullptr ? path : "");
+}
+
+// The new crontab from fd, fed by reader when that is not -1, goes in
+// through a staging file of its own, or not at all.
+static int install(const char *dir, int fd, pid_t reader, const char *source,
+		   const Origin *origin, long long *bytes)
+{
+	int staging = open_staging(dir, target_name);
+	if (staging < 0) {
+		close(fd);
+		finish_reader(reader);
+		return -1;
+	}
+	int err = fill_staging(staging, fd, bytes);
+	// Closing first lets a reader still writing see a broken pipe and end.
+	close(fd);
+	if (finish_reader(reader) != 0 && err == 0) {
+		discard_staging(dir, staging);
+		log_message("unable to read replacement file %s", source);
+		return -1;
+	}
+	if (err == 0)
+		return commit_staging(dir, target_name, staging, origin);
+	discard_staging(dir, staging);
+	log_message("unable to install %s/%s: %s\n", dir, target_name, strerror(err));
+	return -1;
+}
+
+// The scheduler hears of every change tried, since a failed one may still
+// have changed something; then the outcome goes on record.
+[[noreturn]] static void finish(Mode mode, const char *dir, int result, const char *outcome)
+{
+	notify_scheduler(dir, target_name);
+	if (result < 0)
+		fail(mode);
+	const char *said = diagnostics();
+	audit(LOG_INFO, "%s (uid %d): %s: %s%s%s", invoker.name, static_cast<int>(invoker.uid),
+	      action, outcome, said[0] != '\0' ? "; " : "", said);
+	exit(0);
+}
+
+[[noreturn]] static void replace(Mode mode, const char *dir, int fd, pid_t reader,
+				 const char *source, const Origin *origin)
+{
+	long long bytes = 0;
+	int result = install(dir, fd, reader, source, origin, &bytes);
+	if (mode == Edit)
+		end_edit(source, result == 0);
+	char outcome[64];
+	snprintf(outcome, sizeof outcome, "installed, %lld bytes", bytes);
+	finish(mode, dir, result, outcome);
+}
+
 int main(int argc, char **argv)
 {
 	guard_standard_descriptors();
-	restore_child_signal();
+	identify_invoker();
 
-	const passwd *pw = getpwuid(getuid());
-	if (pw == nullptr) {
-		perror("getpwuid");
-		exit(1);
-	}
-	char invoker_name[256];
-	if (snprintf(invoker_name, sizeof invoker_name, "%s", pw->pw_name) >=
-	    static_cast<int>(sizeof invoker_name)) {
-		log_message("username '%s' too long", invoker_name);
-		exit(1);
-	}
-	const passwd *target_pw = pw;
 	const char *crontab_dir = CRONTAB_DIR;
 	const char *replacement_path = nullptr;
+	Mode mode = read_options(argc, argv, &crontab_dir);
+	mode = take_operand(mode, argc, argv, &replacement_path);
+	describe(mode, replacement_path);
+	if (invoker.uid != 0 && check_access(invoker.name) != 0)
+		refuse(action);
+	// Children get the caller's limit back; this process writes in full.
+	if (mode != List)
+		lift_file_size_limit();
+
 	int replacement_fd = 0;
 	pid_t reader = -1;
-
-	Mode mode = read_options(argc, argv, &target_pw, &crontab_dir);
-	mode = take_operand(mode, argc, argv, &replacement_path);
-
 	// Opened before entering the crontab directory, so that a relative path
 	// means what it meant to the invoker.
-	if (replacement_path != nullptr) {
-		replacement_fd = open_as_user(invoker_name, replacement_path, &reader);
-		if (replacement_fd < 0) {
-			log_message("unable to read replacement file %s", replacement_path);
-			exit(1);
-		}
-	}
-	if (chdir(crontab_dir) != 0) {
-		log_message("cannot change dir to %s: %s", crontab_dir, strerror(errno));
-		exit(1);
-	}
-
-	char temp_path[20];
-	int result = 0;
-	if (mode == Edit) {
-		edit_crontab(invoker_name, crontab_dir, target_pw, temp_path, &replacement_fd,
-			     &reader);
-		replacement_path = temp_path;
-		mode = Replace;
+	if (replacement_path != nullptr &&
+	    (replacement_fd = open_as_user(&invoker, replacement_path, &reader)) < 0) {
+		log_message("unable to read replacement file %s", replacement_path);
+		fail(mode);
 	}
 	if (mode == List)
-		result = list_crontab(crontab_dir, target_pw);
-	else if (mode == Replace)
-		result = install_crontab(crontab_dir, target_pw, replacement_fd, reader,
-					 replacement_path);
-	else if (mode == Delete)
-		result = delete_crontab(crontab_dir, target_pw);
-	if (mode == Replace || mode == Delete)
-		notify_scheduler(crontab_dir, target_pw);
-	exit(result == 0 ? 0 : 1);
+		exit(list_crontab(crontab_dir, target_name) == 0 ? 0 : 1);
+	if (chdir(crontab_dir) != 0) {
+		log_message("cannot change dir to %s: %s", crontab_dir, strerror(errno));
+		fail(mode);
+	}
+	if (mode == Delete) {
+		int deleted = delete_crontab(crontab_dir, target_name);
+		finish(mode, crontab_dir, deleted, deleted > 0 ? "deleted" : "there was nothing to delete");
+	}
+	if (mode == Edit) {
+		char temp_path[20];
+		Origin origin;
+		if (edit_crontab(&invoker, crontab_dir, target_name, temp_path, &replacement_fd, &reader,
+				 &origin) != 0)
+			fail(mode);
+		replace(mode, crontab_dir, replacement_fd, reader, temp_path, &origin);
+	}
+	replace(mode, crontab_dir, replacement_fd, reader, replacement_path, nullptr);
 }

@@ -1,12 +1,15 @@
 #include "store.h"
 
-#include "as_user.h"
 #include "log.h"
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,60 +18,61 @@
 #endif
 
 static const char update_file[] = "cron.update";
+static const char staging_suffix[] = ".new";
 
-int list_crontab(const char *dir, const passwd *pw)
+// Longest name whose staging name still fits in a file name uncut.
+static const size_t max_name = 255 - (sizeof staging_suffix - 1);
+
+const char *unsafe_name(const char *name)
 {
-	FILE *in = fopen(pw->pw_name, "r");
-	if (in == nullptr) {
-		fprintf(stderr, "no crontab for %s\n", pw->pw_name);
-		return -1;
-	}
-	// Large buffers keep a listing to a read and a write, as a plain copy
-	// would; static, so that only the pages a listing fills are touched.
-	static char in_buf[65536];
-	static char out_buf[65536];
-	// Should a buffer be refused, the stream keeps its own: slower, still exact.
-	(void)setvbuf(in, in_buf, _IOFBF, sizeof in_buf);
-	(void)setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
-	// Blocks, not lines: a NUL byte inside a line must reach the output.
-	char buf[1024];
-	int err = 0;
-	for (;;) {
-		size_t n = fread(buf, 1, sizeof buf, in);
-		if (n == 0) {
-			err = ferror(in) ? errno : 0;
-			break;
-		}
-		if (fwrite(buf, 1, n, stdout) != n) {
-			err = errno;
-			break;
-		}
-	}
-	if (fflush(stdout) != 0 && err == 0)
-		err = errno;
-	fclose(in);
-	if (err == 0)
-		return 0;
-	fprintf(stderr, "unable to list %s/%s: %s\n", dir, pw->pw_name, strerror(err));
-	return -1;
+	size_t len = strlen(name);
+	if (len > max_name)
+		return "longer than 251 bytes";
+	if (len == 0 || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+	    strcmp(name, update_file) == 0)
+		return "it names no file of its own in the crontab directory";
+	if (len >= sizeof staging_suffix - 1 &&
+	    strcmp(name + len - (sizeof staging_suffix - 1), staging_suffix) == 0)
+		return "it ends in \".new\", as staging files do";
+	for (const char *p = name; *p != '\0'; p++)
+		if (*p == '/' || static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f)
+			return "it contains '/' or a control character";
+	return nullptr;
 }
 
-// A name too long for ".new" is shortened so that the staging file never
-// shares its name with the crontab it replaces.
-static void staging_name(char (&out)[256], const char *name)
+long long file_size_limit()
 {
-	snprintf(out, sizeof out, "%.*s.new", static_cast<int>(sizeof out) - 5, name);
+	rlimit rl;
+	if (getrlimit(RLIMIT_FSIZE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY ||
+	    rl.rlim_cur > static_cast<rlim_t>(LLONG_MAX))
+		return LLONG_MAX;
+	return static_cast<long long>(rl.rlim_cur);
 }
 
-int copy_fd(int in, int out, long long limit, bool *read_failed)
+static int write_all(int out, const char *buf, size_t n)
 {
-	char buf[1024];
+	while (n > 0) {
+		ssize_t w = write(out, buf, n);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0)
+			return w < 0 ? errno : ENOSPC;
+		buf += w;
+		n -= static_cast<size_t>(w);
+	}
+	return 0;
+}
+
+int copy_fd(int in, int out, long long limit, bool *read_failed, long long *copied)
+{
+	// Large blocks keep an install of a full-size crontab to a few hundred calls.
+	static char buf[65536];
 	long long total = 0;
 	*read_failed = false;
 	for (;;) {
 		ssize_t n = read(in, buf, sizeof buf);
 		if (n == 0)
-			return 0;
+			break;
 		if (n < 0 && errno == EINTR)
 			continue;
 		if (n < 0) {
@@ -76,102 +80,266 @@ int copy_fd(int in, int out, long long limit, bool *read_failed)
 			return errno;
 		}
 		total += n;
+		// Checked before writing: a write that a file-size limit would cut
+		// fails cleanly instead of raising SIGXFSZ halfway.
 		if (total > limit)
 			return EFBIG;
-		ssize_t w = write(out, buf, static_cast<size_t>(n));
-		// A short write to a file means the space ran out.
-		if (w != n)
-			return w < 0 ? errno : ENOSPC;
+		int err = write_all(out, buf, static_cast<size_t>(n));
+		if (err != 0)
+			return err;
 	}
+	if (copied != nullptr)
+		*copied += total;
+	return 0;
 }
 
-// Fills the staging file and makes it durable. Returns 0 or an error number.
-static int fill_staging(int fd, int out)
+// A listing opens the crontab by its full path, sparing the change of
+// directory that nothing else needs; only a failure asks whether it was
+// the directory that failed.
+int list_crontab(const char *dir, const char *name)
 {
+	char path[4096 + 256];
+	int len = snprintf(path, sizeof path, "%s/%s", dir, name);
+	int in = len < static_cast<int>(sizeof path) ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+	if (in < 0 && chdir(dir) != 0) {
+		log_message("cannot change dir to %s: %s", dir, strerror(errno));
+		return -1;
+	}
+	if (in < 0 && (in = open(name, O_RDONLY | O_CLOEXEC)) < 0) {
+		log_message("no crontab for %s\n", name);
+		return -1;
+	}
 	bool read_failed;
-	int err = copy_fd(fd, out, CRONTAB_MAX_SIZE, &read_failed);
-	if (err == 0 && fsync(out) != 0)
-		err = errno;
-	if (close(out) != 0 && err == 0)
+	int err = copy_fd(in, 1, LLONG_MAX, &read_failed);
+	if (err == 0)
+		return 0;
+	log_message("unable to list %s/%s: %s\n", dir, name, strerror(err));
+	return -1;
+}
+
+// The staging file of this process, for the interrupt handler: it removes
+// the name only while this process holds the file's lock.
+static char staging_path[256];
+static volatile sig_atomic_t staging_held;
+static int staging_lock = -1;
+static const int interrupts[] = {SIGHUP,  SIGINT,  SIGQUIT,  SIGTERM,   SIGALRM, SIGUSR1,
+				 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+
+static void on_interrupt(int)
+{
+	static const char message[] = "install interrupted, crontab unchanged\n";
+	if (staging_held)
+		unlink(staging_path);
+	(void)!write(2, message, sizeof message - 1);
+	_exit(1);
+}
+
+static sigset_t interrupt_set()
+{
+	sigset_t set;
+	sigemptyset(&set);
+	for (int sig : interrupts)
+		sigaddset(&set, sig);
+	return set;
+}
+
+static void catch_interrupts()
+{
+	struct sigaction sa = {};
+	sa.sa_handler = on_interrupt;
+	sa.sa_mask = interrupt_set();
+	for (int sig : interrupts)
+		sigaction(sig, &sa, nullptr);
+}
+
+// From here on the name is given up: a late signal must not remove a
+// staging file that another install has created under it meanwhile.
+static void release_staging()
+{
+	sigset_t set = interrupt_set();
+	sigprocmask(SIG_BLOCK, &set, nullptr);
+	staging_held = 0;
+}
+
+static bool names_file(int fd, const char *name)
+{
+	struct stat by_fd, by_name;
+	return fstat(fd, &by_fd) == 0 && lstat(name, &by_name) == 0 && S_ISREG(by_fd.st_mode) &&
+	       by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino;
+}
+
+// A staging file is in use exactly while its install holds the lock on it.
+// A name is removed or renamed only by the holder of the lock on the file
+// it names, so a file found locked and still named is ours alone.
+static bool hold(int fd)
+{
+	if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !names_file(fd, staging_path))
+		return false;
+	staging_held = 1;
+	return true;
+}
+
+// Removes a staging file whose install died. Returns 0 when the name is
+// free to try again, -1 with errno set when it is not.
+static int remove_abandoned()
+{
+	int fd = open(staging_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return errno == ENOENT ? 0 : (errno = EEXIST, -1);
+	int result = 0;
+	if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+		result = -1;
+	else if (names_file(fd, staging_path) && unlink(staging_path) != 0)
+		result = -1;
+	close(fd);
+	errno = EEXIST;
+	return result;
+}
+
+int open_staging(const char *dir, const char *name)
+{
+	snprintf(staging_path, sizeof staging_path, "%s%s", name, staging_suffix);
+	catch_interrupts();
+	int out = -1;
+	for (int attempt = 0; attempt < 3 && out < 0; attempt++) {
+		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+		if (out >= 0 && !hold(out)) {
+			// Taken over before we locked it: another install is under way.
+			close(out);
+			errno = EEXIST;
+			break;
+		}
+		if (out < 0 && (errno != EEXIST || remove_abandoned() != 0))
+			break;
+	}
+	// The lock lives on in a second descriptor, so that the staging file
+	// can be closed, and its close checked, before the rename.
+	if (out >= 0 && (staging_lock = dup(out)) < 0) {
+		int err = errno;
+		discard_staging(dir, out);
+		errno = err;
+		out = -1;
+	}
+	if (out < 0)
+		log_message("unable to create %s/%s: %s\n", dir, staging_path, strerror(errno));
+	return out;
+}
+
+// Copies the new crontab into the staging file and makes it durable.
+// Returns 0 or an error number.
+int fill_staging(int staging, int in, long long *copied)
+{
+	long long limit = file_size_limit();
+	if (limit > CRONTAB_MAX_SIZE)
+		limit = CRONTAB_MAX_SIZE;
+	bool read_failed;
+	int err = copy_fd(in, staging, limit, &read_failed, copied);
+	if (err == 0 && fsync(staging) != 0)
 		err = errno;
 	return err;
 }
 
-static void discard_staging(const char *dir, const char *staging)
+void discard_staging(const char *dir, int staging)
 {
-	if (unlink(staging) != 0)
-		fprintf(stderr, "unable to remove %s/%s: %s\n", dir, staging, strerror(errno));
+	release_staging();
+	close(staging);
+	if (unlink(staging_path) != 0)
+		log_message("unable to remove %s/%s: %s\n", dir, staging_path, strerror(errno));
+	close(staging_lock);
 }
 
-int install_crontab(const char *dir, const passwd *pw, int fd, pid_t reader, const char *source)
+static bool same_origin(const char *name, const Origin *origin)
 {
-	char staging[256];
-	staging_name(staging, pw->pw_name);
-	int out = open(staging, O_WRONLY | O_CREAT | O_EXCL | O_TRUNC | O_APPEND, 0600);
-	if (out < 0) {
-		fprintf(stderr, "unable to create %s/%s: %s\n", dir, staging, strerror(errno));
-		close(fd);
-		return -1;
-	}
-	int err = fill_staging(fd, out);
-	// Closing first lets a reader still writing see a broken pipe and end.
+	struct stat st;
+	if (lstat(name, &st) != 0)
+		return errno == ENOENT && !origin->existed;
+	return origin->existed && st.st_dev == origin->dev && st.st_ino == origin->ino &&
+	       st.st_size == origin->size && st.st_mtim.tv_sec == origin->mtime.tv_sec &&
+	       st.st_mtim.tv_nsec == origin->mtime.tv_nsec;
+}
+
+// A rename is only durable once the directory that records it is.
+static int sync_directory()
+{
+	int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return errno;
+	int err = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
 	close(fd);
-	bool reader_failed = finish_reader(reader) != 0;
-	if (err == 0 && reader_failed) {
+	return err;
+}
+
+int commit_staging(const char *dir, const char *name, int staging, const Origin *origin)
+{
+	if (origin != nullptr && !same_origin(name, origin)) {
 		discard_staging(dir, staging);
-		log_message("unable to read replacement file %s", source);
+		log_message("%s/%s changed during the edit; not installed\n", dir, name);
 		return -1;
 	}
-	if (err == 0 && rename(staging, pw->pw_name) != 0)
+	int err = close(staging) == 0 ? 0 : errno;
+	release_staging();
+	if (err == 0 && rename(staging_path, name) != 0)
 		err = errno;
+	if (err != 0) {
+		if (unlink(staging_path) != 0)
+			log_message("unable to remove %s/%s: %s\n", dir, staging_path, strerror(errno));
+		close(staging_lock);
+		log_message("unable to install %s/%s: %s\n", dir, name, strerror(err));
+		return -1;
+	}
+	err = sync_directory();
+	close(staging_lock);
 	if (err == 0)
 		return 0;
-	discard_staging(dir, staging);
-	fprintf(stderr, "unable to install %s/%s: %s\n", dir, pw->pw_name, strerror(err));
+	log_message("unable to sync %s: %s\n", dir, strerror(err));
 	return -1;
 }
 
-int delete_crontab(const char *dir, const passwd *pw)
+int delete_crontab(const char *dir, const char *name)
 {
+	if (remove(name) == 0)
+		return 1;
 	// A crontab that is not there is already deleted.
-	if (remove(pw->pw_name) == 0 || errno == ENOENT)
+	if (errno == ENOENT)
 		return 0;
-	fprintf(stderr, "unable to delete %s/%s: %s\n", dir, pw->pw_name, strerror(errno));
+	log_message("unable to delete %s/%s: %s\n", dir, name, strerror(errno));
 	return -1;
 }
 
-// Appends the line once. Returns 1 when it landed in a linked file, 0 when
-// the file was unlinked meanwhile and it must be written again, -1 on error.
-static int append_name(const char *name)
+// Appends the line in one write. Returns 1 when it landed in a linked file,
+// 0 when the file was unlinked meanwhile and it must be written again, -1
+// on error.
+static int append_line(const char *line, size_t len, long long limit)
 {
 	// Not 0666: the caller's file-creation mask must not be able to make a
 	// file of root's writable by everyone.
-	int fd = open(update_file, O_WRONLY | O_CREAT | O_APPEND, 0644);
+	int fd = open(update_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
 	if (fd < 0)
 		return -1;
-	FILE *f = fdopen(fd, "a");
-	if (f == nullptr) {
-		close(fd);
-		return -1;
-	}
 	struct stat st;
-	bool written = fprintf(f, "%s\n", name) >= 0 && fflush(f) == 0;
-	// A failed status query leaves the line where it was written.
-	bool linked = fstat(fileno(f), &st) != 0 || st.st_nlink != 0;
-	if (fclose(f) != 0)
-		written = false;
-	if (!written)
-		return -1;
-	return linked ? 1 : 0;
+	int landed = -1;
+	// A line the file-size limit would cut is not begun: a fragment would
+	// merge with the next name.
+	if (limit != LLONG_MAX && (fstat(fd, &st) != 0 || st.st_size + static_cast<off_t>(len) > limit))
+		landed = -1;
+	else if (write(fd, line, len) == static_cast<ssize_t>(len))
+		// A failed status query leaves the line where it was written.
+		landed = fstat(fd, &st) != 0 || st.st_nlink != 0 ? 1 : 0;
+	if (close(fd) != 0)
+		landed = -1;
+	return landed;
 }
 
-void notify_scheduler(const char *dir, const passwd *pw)
+void notify_scheduler(const char *dir, const char *name)
 {
+	char line[256];
+	int len = snprintf(line, sizeof line, "%s\n", name);
+	long long limit = file_size_limit();
 	// The scheduler may unlink the update file at any moment; a line is only
 	// seen when it lands in a file that is still linked.
 	int landed;
-	while ((landed = append_name(pw->pw_name)) == 0)
+	while ((landed = append_line(line, static_cast<size_t>(len), limit)) == 0)
 		;
 	if (landed < 0)
-		fprintf(stderr, "unable to append to %s/%s\n", dir, update_file);
+		log_message("unable to append to %s/%s\n", dir, update_file);
 }
