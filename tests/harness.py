@@ -24,8 +24,14 @@ HOME = ROOT + "/home"
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DIR = "/etc/crontabs"
 MAX_SIZE = 1048576
+LONG251 = "k" * 251  # the longest name whose staging name fits uncut
+LONG252 = "n" * 252
 LONG255 = "l" * 255
 LONG256 = "m" * 256
+# Names that must not name a crontab, and a second "root" that is not root.
+FAKE_ROOT = "root"
+SLASHED = "../../tmp/evil"
+TABBED = "tab\tuser"
 
 # name: (uid, gid, supplementary gids, home, shell)
 USERS = {
@@ -36,7 +42,17 @@ USERS = {
     "carol2": (2004, 2004, [], HOME + "/carol", "/bin/sh"),
     LONG255: (2005, 2005, [], HOME + "/long255", "/bin/sh"),
     LONG256: (2006, 2006, [], HOME + "/long256", "/bin/sh"),
+    LONG251: (2007, 2007, [], HOME + "/long251", "/bin/sh"),
+    LONG252: (2008, 2008, [], HOME + "/long252", "/bin/sh"),
+    SLASHED: (2009, 2009, [], HOME + "/slashed", "/bin/sh"),
+    TABBED: (2010, 2010, [], HOME + "/tabbed", "/bin/sh"),
+    "cron.update": (2011, 2011, [], HOME + "/update", "/bin/sh"),
+    "bob.new": (2012, 2012, [], HOME + "/bobnew", "/bin/sh"),
+    "dave": (2013, 2013, [], HOME + "/dave", "/bin/sh"),
 }
+# Entries whose name is taken by an earlier one: looked up by name, they
+# give the earlier entry's id. Listed by uid, since the name is not theirs.
+SHADOWED = {4300: (FAKE_ROOT, 4300, HOME + "/fakeroot")}
 GROUPS = {"ops": 3001, "dev": 3002}
 NOBODY_UID = 2099  # a uid with no user-database record
 
@@ -49,6 +65,8 @@ def write_user_database():
     with open("/etc/passwd", "a") as f:
         for name, (uid, gid, _, home, shell) in USERS.items():
             f.write(f"{name}:x:{uid}:{gid}::{home}:{shell}\n")
+        for uid, (name, gid, home) in SHADOWED.items():
+            f.write(f"{name}:x:{uid}:{gid}::{home}:/bin/sh\n")
     with open("/etc/group", "a") as f:
         for name, (uid, gid, _, _, _) in USERS.items():
             if name != "carol2":
