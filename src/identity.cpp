@@ -69,13 +69,18 @@ static int enter_home(const passwd *pw, const char *fallback_dir)
 // be left to regain.
 static int check_switched(const passwd *pw)
 {
-	uid_t ruid, euid, suid;
-	gid_t rgid, egid, sgid;
+	uid_t ruid = 0;
+	uid_t euid = 0;
+	uid_t suid = 0;
+	gid_t rgid = 0;
+	gid_t egid = 0;
+	gid_t sgid = 0;
 	if (getresuid(&ruid, &euid, &suid) == 0 && getresgid(&rgid, &egid, &sgid) == 0 &&
-	    ruid == pw->pw_uid && euid == pw->pw_uid && suid == pw->pw_uid &&
-	    rgid == pw->pw_gid && egid == pw->pw_gid && sgid == pw->pw_gid)
+	    ruid == pw->pw_uid && euid == pw->pw_uid && suid == pw->pw_uid && rgid == pw->pw_gid &&
+	    egid == pw->pw_gid && sgid == pw->pw_gid)
 		return 0;
-	log_message("identity switch incomplete: %s %d\n", pw->pw_name, static_cast<int>(pw->pw_uid));
+	log_message("identity switch incomplete: %s %d\n", pw->pw_name,
+		    static_cast<int>(pw->pw_uid));
 	return -1;
 }
 

@@ -52,7 +52,8 @@ const char *escape(const char *text, char *out, size_t size)
 	for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
 	     *p != '\0' && n + 5 <= size; p++) {
 		if (*p < 0x20 || *p == 0x7f || *p == '\\')
-			n += static_cast<size_t>(snprintf(out + n, size - n, *p == '\\' ? "\\\\" : "\\%03o", *p));
+			n += static_cast<size_t>(
+				snprintf(out + n, size - n, *p == '\\' ? "\\\\" : "\\%03o", *p));
 		else
 			out[n++] = static_cast<char>(*p);
 	}

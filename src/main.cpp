@@ -78,12 +78,14 @@ static void guard_standard_descriptors()
 // gains nobody anything.
 static void check_name(const char *name, uid_t uid, const char *what)
 {
-	char safe[1024];
 	const char *why = unsafe_name(name);
-	if (why != nullptr)
+	if (why != nullptr) {
+		char safe[1024];
 		log_message("login name '%s' cannot name a crontab: %s\n",
 			    escape(name, safe, sizeof safe), why);
-	if (why != nullptr || (uid != 0 && check_unambiguous(name, uid) != 0))
+		refuse(what);
+	}
+	if (uid != 0 && check_unambiguous(name, uid) != 0)
 		refuse(what);
 }
 
@@ -212,8 +214,8 @@ static void describe(Mode mode, const char *path)
 
 // The new crontab from fd, fed by reader when that is not -1, goes in
 // through a staging file of its own, or not at all.
-static int install(const char *dir, int fd, pid_t reader, const char *source,
-		   const Origin *origin, long long *bytes)
+static int install(const char *dir, int fd, pid_t reader, const char *source, const Origin *origin,
+		   long long *bytes)
 {
 	int staging = open_staging(dir, target_name);
 	if (staging < 0) {
@@ -294,13 +296,14 @@ int main(int argc, char **argv)
 	}
 	if (mode == Delete) {
 		int deleted = delete_crontab(crontab_dir, target_name);
-		finish(mode, crontab_dir, deleted, deleted > 0 ? "deleted" : "there was nothing to delete");
+		finish(mode, crontab_dir, deleted,
+		       deleted > 0 ? "deleted" : "there was nothing to delete");
 	}
 	if (mode == Edit) {
 		char temp_path[20];
 		Origin origin;
-		if (edit_crontab(&invoker, crontab_dir, target_name, temp_path, &replacement_fd, &reader,
-				 &origin) != 0)
+		if (edit_crontab(&invoker, crontab_dir, target_name, temp_path, &replacement_fd,
+				 &reader, &origin) != 0)
 			fail(mode);
 		replace(mode, crontab_dir, replacement_fd, reader, temp_path, &origin);
 	}

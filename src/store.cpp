@@ -122,10 +122,10 @@ int list_crontab(const char *dir, const char *name)
 static char staging_path[256];
 static volatile sig_atomic_t staging_held;
 static int staging_lock = -1;
-static const int interrupts[] = {SIGHUP,  SIGINT,  SIGQUIT,  SIGTERM,   SIGALRM, SIGUSR1,
+static const int interrupts[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
 				 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
 
-static void on_interrupt(int)
+static void on_interrupt(int /*sig*/)
 {
 	static const char message[] = "install interrupted, crontab unchanged\n";
 	if (staging_held)
@@ -163,7 +163,8 @@ static void release_staging()
 
 static bool names_file(int fd, const char *name)
 {
-	struct stat by_fd, by_name;
+	struct stat by_fd;
+	struct stat by_name;
 	return fstat(fd, &by_fd) == 0 && lstat(name, &by_name) == 0 && S_ISREG(by_fd.st_mode) &&
 	       by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino;
 }
@@ -186,14 +187,12 @@ static int remove_abandoned()
 	int fd = open(staging_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return errno == ENOENT ? 0 : (errno = EEXIST, -1);
-	int result = 0;
-	if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-		result = -1;
-	else if (names_file(fd, staging_path) && unlink(staging_path) != 0)
-		result = -1;
+	// A file renamed or removed meanwhile is no longer in the way.
+	bool freed = flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+		     (!names_file(fd, staging_path) || unlink(staging_path) == 0);
 	close(fd);
 	errno = EEXIST;
-	return result;
+	return freed ? 0 : -1;
 }
 
 int open_staging(const char *dir, const char *name)
@@ -282,7 +281,8 @@ int commit_staging(const char *dir, const char *name, int staging, const Origin 
 		err = errno;
 	if (err != 0) {
 		if (unlink(staging_path) != 0)
-			log_message("unable to remove %s/%s: %s\n", dir, staging_path, strerror(errno));
+			log_message("unable to remove %s/%s: %s\n", dir, staging_path,
+				    strerror(errno));
 		close(staging_lock);
 		log_message("unable to install %s/%s: %s\n", dir, name, strerror(err));
 		return -1;
@@ -320,7 +320,8 @@ static int append_line(const char *line, size_t len, long long limit)
 	int landed = -1;
 	// A line the file-size limit would cut is not begun: a fragment would
 	// merge with the next name.
-	if (limit != LLONG_MAX && (fstat(fd, &st) != 0 || st.st_size + static_cast<off_t>(len) > limit))
+	if (limit != LLONG_MAX &&
+	    (fstat(fd, &st) != 0 || st.st_size + static_cast<off_t>(len) > limit))
 		landed = -1;
 	else if (write(fd, line, len) == static_cast<ssize_t>(len))
 		// A failed status query leaves the line where it was written.
