@@ -129,10 +129,12 @@ static void check_privileged(const char *option, const char *arg)
 
 static void lookup_target(const char *name)
 {
+	char what[300];
+	snprintf(what, sizeof what, "-u %s", name);
 	const passwd *pw = getpwnam(name);
 	if (pw == nullptr) {
 		log_message("user '%s' unknown", name);
-		exit(1);
+		refuse(what);
 	}
 	// The crontab is named after the name the id maps to, so that two names
 	// sharing one id share one crontab.
@@ -141,8 +143,6 @@ static void lookup_target(const char *name)
 		perror("getpwuid");
 		exit(1);
 	}
-	char what[300];
-	snprintf(what, sizeof what, "-u %s", name);
 	take_name(target_name, pw, what);
 }
 
