@@ -24,18 +24,23 @@ static void keep(const char *text, size_t len)
 	kept[kept_len] = '\0';
 }
 
+// Longer output is cut to the buffer; -1 when nothing could be formatted.
+static int format_into(char *buf, size_t size, const char *format, va_list ap)
+{
+	int len = vsnprintf(buf, size, format, ap);
+	return len < static_cast<int>(size) ? len : static_cast<int>(size) - 1;
+}
+
 void log_message(const char *format, ...)
 {
 	char buf[2048];
 	va_list ap;
 
 	va_start(ap, format);
-	int len = vsnprintf(buf, sizeof buf, format, ap);
+	int len = format_into(buf, sizeof buf, format, ap);
 	va_end(ap);
 	if (len < 0)
 		return;
-	if (len >= static_cast<int>(sizeof buf))
-		len = sizeof buf - 1;
 	// Nothing useful can be done when the diagnostic itself cannot be written.
 	(void)!write(2, buf, static_cast<size_t>(len));
 	keep(buf, static_cast<size_t>(len));
@@ -63,12 +68,12 @@ const char *escape(const char *text, char *out, size_t size)
 
 void audit(int priority, const char *format, ...)
 {
-	char line[1024];
-	char safe[4096];
+	char line[4096];
+	char safe[8192];
 	va_list ap;
 
 	va_start(ap, format);
-	int len = vsnprintf(line, sizeof line, format, ap);
+	int len = format_into(line, sizeof line, format, ap);
 	va_end(ap);
 	if (len < 0)
 		return;
