@@ -213,7 +213,7 @@ int open_staging(const char *dir, const char *name)
 	}
 	// The lock lives on in a second descriptor, so that the staging file
 	// can be closed, and its close checked, before the rename.
-	if (out >= 0 && (staging_lock = dup(out)) < 0) {
+	if (out >= 0 && (staging_lock = fcntl(out, F_DUPFD_CLOEXEC, 0)) < 0) {
 		int err = errno;
 		discard_staging(dir, out);
 		errno = err;
