@@ -1,11 +1,14 @@
 """Acting for the invoking user: the file operand, the editor's identity, the
 choice of editor and what an edit installs."""
+import fcntl
 import glob
 import os
 import re
+import signal
 import subprocess
+import time
 
-from harness import HOME, PLAIN, Case, path, put, read, run, updates, user_file
+from harness import HOME, PLAIN, SUID, Case, path, put, read, run, updates, user_file
 import harness as h
 
 T = "/tmp/.t/as_user"
@@ -110,6 +113,26 @@ class FileOperand(AsUser):
         self.assertEqual(read("alice"), b"old\n")
         self.assertEqual([e for e in os.listdir(h.DIR) if e.endswith(".new")], [])
 
+    def test_reader_killed_midway_installs_nothing(self):
+        put("alice", b"old\n")
+        fifo = HOME + "/alice/fifo"
+        os.mkfifo(fifo)
+        os.chown(fifo, 2001, 2001)
+        with h.start([fifo], stdout=subprocess.PIPE, stderr=subprocess.PIPE) as p:
+            fd = os.open(fifo, os.O_WRONLY)  # returns once the reader has it open
+            os.write(fd, b"0 * * * * partial\n")
+            for _ in range(2000):  # until the install is under way
+                if os.path.exists(path("alice.new")):
+                    break
+                time.sleep(0.005)
+            with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
+                os.kill(int(f.read()), signal.SIGKILL)
+            os.close(fd)
+            self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
+                             (1, b"", f"unable to read replacement file {fifo}".encode()))
+        self.assertEqual(read("alice"), b"old\n")
+        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
+
     def test_root_reads_with_its_own_rights_for_another_user(self):
         self.check(run([SECRET, "-u", "bob"], user=None), 0)
         self.assertEqual(read("bob"), b"secret\n")
@@ -138,6 +161,30 @@ class EditorIdentity(AsUser):
                 self.assertEqual([seen[k] for k in FIELDS[3:9]],
                                  [cwd, name, name, home, "/bin/sh", name])
                 self.assertRegex(seen["path"].encode(), b"^" + TEMP + b"$")
+
+    def test_caller_groups_give_way_to_the_users(self):
+        # After newgrp, or with groups the user database does not give alice.
+        for gid, extra in ((3002, [3001, 3002, 0, 4000]), (4000, [])):
+            def run_as_caller(args, env=None):
+                p = subprocess.run([SUID, *args], env={"PATH": "/usr/bin:/bin", **(env or {})},
+                                   capture_output=True, user=2001, group=gid, extra_groups=extra)
+                return p.returncode, p.stdout, p.stderr
+            with self.subTest(gid=gid, extra=extra):
+                self.setUp()
+                self.check(run_as_caller(["-e"], {"EDITOR": editor("e")}), 0)
+                seen = recorded("e")
+                self.assertEqual((seen["gid"], set(seen["groups"].split())),
+                                 ("2001", {"2001", "3001", "3002"}))
+                for group, ok in ((3002, True), (4000, False), (0, False)):
+                    src = f"{T}/group{group}"
+                    with open(src, "wb") as f:
+                        f.write(b"group %d\n" % group)
+                    os.chown(src, 0, group)
+                    os.chmod(src, 0o640)
+                    err = b"" if ok else (f"unable to open {src}: Permission denied"
+                                          f"unable to read replacement file {src}").encode()
+                    self.check(run_as_caller([src]), 0 if ok else 1, err=err)
+                    self.assertEqual(read("alice"), b"group 3002\n")
 
     def test_shell_text_in_editor_runs_as_the_invoking_user(self):
         self.check(self.edit({"EDITOR": f"id -u > {REC}/meta; echo x >>"}), 0)
@@ -244,6 +291,44 @@ class EditOutcome(AsUser):
                 self.assertEqual((status, out), (1, b""))
                 self.assertRegex(got, b"^" + err + b"$")
                 self.unchanged()
+
+    def test_edit_that_is_not_installed_is_kept(self):
+        too_large = f"unable to install {h.DIR}/alice: File too large\n"
+        busy = f"unable to create {h.DIR}/alice.new: File exists\n"
+        changed = f"{h.DIR}/alice changed during the edit; not installed\n"
+        # (invoker, crontab at start, what the editor does before it edits,
+        # what is said, the crontab after, the staging file held meanwhile)
+        for user, old, meanwhile, err, after, held in (
+                ("alice", b"old\n", f'head -c {h.MAX_SIZE} /dev/zero >> "$1"', too_large,
+                 b"old\n", False),
+                ("alice", b"old\n", ":", busy, b"old\n", True),
+                ("alice", b"old\n", f"echo other | {SUID} -", changed, b"other\n", False),
+                ("alice", b"old\n", f"{SUID} -d", changed, None, False),
+                ("alice", None, f"echo other | {SUID} -", changed, b"other\n", False),
+                # In place, same size: only the time of the change tells.
+                (None, b"old\n", f"sleep 0.05; echo olx > {path('alice')}", changed,
+                 b"olx\n", False)):
+            with self.subTest(user=user, meanwhile=meanwhile[:20], old=old):
+                self.setUp()
+                if old is not None:
+                    put("alice", old)
+                args = ["-e"] + ["-u", "alice"] * (user is None)
+                # As a running install holds its staging file; /dev/null when none is.
+                with open(path("alice.new") if held else "/dev/null", "wb") as lock:
+                    fcntl.flock(lock, fcntl.LOCK_EX)
+                    status, out, got = run(args, user, env={
+                        "EDITOR": shell_editor(f'{meanwhile}; echo e >> "$1"')})
+                self.assertEqual((status, out, read("alice")), (1, b"", after))
+                kept = re.fullmatch(re.escape(err.encode()) + rb"the edited crontab is kept in "
+                                    rb"(%s); install it with: crontab \1\n" % TEMP, got)
+                self.assertIsNotNone(kept, got)
+                edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"e\n"
+                with open(kept[1], "rb") as f:
+                    self.assertEqual((os.fstat(f.fileno()).st_uid, f.read()),
+                                     (2001 if user else 0, edited))
+                fits = len(edited) <= h.MAX_SIZE
+                self.assertEqual(run([kept[1].decode(), *args[1:]], user)[0], 0 if fits else 1)
+                self.assertEqual(read("alice"), edited if fits else after)
 
     def test_editor_that_renames_a_new_file_into_place(self):
         put("alice", b"0 * * * * old\n")

@@ -1,12 +1,13 @@
 """An edit driven as a person would: the machine's vi in a real terminal."""
 import glob
 import os
+import re
 import shutil
 import subprocess
 import time
 import unittest
 
-from harness import HOME, SUID, Case, put, read, updates
+from harness import DIR, HOME, SUID, Case, put, read, run, updates
 
 SOCKET = "crontab-tty"  # a private tmux server, killed after every test
 OUT = "/tmp/.t/tty"
@@ -57,14 +58,14 @@ class RealEditor(Case):
     def keys(self, *keys, literal=False):
         tmux("send-keys", *(["-l"] if literal else []), *keys)
 
-    def finish(self):
+    def finish(self, kept=False):
         """Waits for the command to end; returns its status and stderr."""
         status = OUT + "/status"
         self.wait_for(lambda: os.path.exists(status) and os.path.getsize(status) > 0,
                       "the command to end")
         with open(status) as s, open(OUT + "/err", "rb") as e:
             result = int(s.read()), e.read()
-        self.assertEqual(glob.glob("/tmp/crontab.*"), [], "temporary file left behind")
+        self.assertEqual(len(glob.glob("/tmp/crontab.*")), kept, "temporary files left")
         return result
 
     def test_saved_edit_is_installed(self):
@@ -80,3 +81,17 @@ class RealEditor(Case):
         self.assertEqual(self.finish(), (1, b"editor exited with status 1, crontab unchanged\n"))
         self.assertEqual(read("alice"), b"0 1 * * * old\n")
         self.assertEqual(updates(), [])
+
+    def test_edit_of_a_crontab_replaced_meanwhile_is_kept(self):
+        self.start_editing()
+        self.assertEqual(run(["-"], stdin=b"0 2 * * * other\n"), (0, b"", b""))
+        self.keys(":wq", "Enter")
+        status, err = self.finish(kept=True)
+        kept = re.fullmatch(rb"%s/alice changed during the edit; not installed\nthe edited crontab "
+                            rb"is kept in (/tmp/crontab\.\w{6}); install it with: crontab \1\n"
+                            % DIR.encode(), err)
+        self.assertEqual(status, 1)
+        self.assertIsNotNone(kept, err)
+        with open(kept[1], "rb") as f:
+            self.assertEqual(f.read(), b"0 1 * * * old\n0 5 * * * echo hi\n")
+        self.assertEqual(read("alice"), b"0 2 * * * other\n")

@@ -1,11 +1,13 @@
 """The crontab store: list, install, delete and the update file."""
+import fcntl
 import os
 import random
+import re
 import subprocess
 import threading
 import time
 
-from harness import SUID, Case, put, read, run, updates
+from harness import PLAIN, SUID, Case, put, read, run, updates
 import harness as h
 
 
@@ -77,13 +79,28 @@ class Install(Case):
         self.check(run(["-"]), 0)
         self.assertEqual((read("alice"), updates()), (b"", ["alice"]))
 
-    def test_leftover_staging_file_blocks_and_is_kept(self):
-        put("alice", b"old\n")
-        put("alice.new", b"leftover\n")
+    def test_leftover_staging_file_is_taken_over_unless_held(self):
+        # Nobody holds the one an install left when it died; a running one does.
         msg = f"unable to create {h.DIR}/alice.new: File exists\n".encode()
-        self.check(run(["-"], stdin=b"new\n"), 1, err=msg)
-        self.assertEqual((read("alice"), read("alice.new")), (b"old\n", b"leftover\n"))
-        self.assertEqual(updates(), ["alice"])
+        for held, status, err, after, left in ((False, 0, b"", b"new\n", None),
+                                               (True, 1, msg, b"old\n", b"leftover\n")):
+            with self.subTest(held=held):
+                h.reset()
+                put("alice", b"old\n")
+                put("alice.new", b"leftover\n")
+                with open(h.path("alice.new"), "rb") as f:
+                    if held:
+                        fcntl.flock(f, fcntl.LOCK_EX)
+                    self.check(run(["-"], stdin=b"new\n"), status, err=err)
+                self.assertEqual((read("alice"), read("alice.new")), (after, left))
+                self.assertEqual(updates(), ["alice"])
+
+    def test_crontab_that_is_a_directory_is_not_replaced(self):
+        os.makedirs(h.path("alice/sub"))
+        self.check(run(["-"], stdin=b"new\n"), 1,
+                   err=f"unable to install {h.DIR}/alice: Is a directory\n".encode())
+        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
+        self.assertEqual(os.listdir(h.path("alice")), ["sub"])
 
     def failed(self, args, stdin, reason):
         """The install must fail with reason and leave everything as it was."""
@@ -212,3 +229,63 @@ class Concurrency(Case):
         seen.extend(updates())
         for user in users:
             self.assertGreaterEqual(seen.count(user), rounds, user)
+
+
+def plain_as_root(strace_options, stdin=b"new\n", **kw):
+    """The plain copy run by root on the crontab directory, replacing root's
+    crontab with stdin, under strace with the given options."""
+    cmd = ["strace", "-f", "-qq", *strace_options, PLAIN, "-c", h.DIR, "-"]
+    return subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, **kw)
+
+
+def calls_until(syscalls, line):
+    """How many calls of syscalls[0] an install by root makes up to the first
+    traced line matching the pattern line, that line included."""
+    trace = "/tmp/.t/trace"
+    plain_as_root(["-o", trace, "-e", "trace=" + ",".join(syscalls)]).communicate(b"new\n")
+    h.reset()
+    n = 0
+    with open(trace) as f:
+        for text in f:
+            n += re.search(rf"\b{syscalls[0]}\(", text) is not None
+            if re.search(line, text):
+                return n
+    raise AssertionError(f"no {line} in the trace")
+
+
+class InjectedFaults(Case):
+    def test_failed_sync_or_close(self):
+        eio = f"unable to install {h.DIR}/root: Input/output error\n".encode()
+        # The staging file's close is the last before the rename; the second
+        # fsync is the directory's, after the rename.
+        close = calls_until(("close", "rename"), r"\brename\(")
+        for call, when, err, after in (
+                ("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
+                ("fsync", 2, f"unable to sync {h.DIR}: Input/output error\n".encode(), b"new\n")):
+            with self.subTest(call=call, when=when):
+                h.reset()
+                put("root", b"old\n")
+                p = plain_as_root(["-o", "/dev/null", "-e",
+                                   f"inject={call}:error=EIO:when={when}"])
+                self.assertEqual((*p.communicate(b"new\n"), p.returncode), (b"", err, 1))
+                self.assertEqual(read("root"), after)
+                self.assertEqual(sorted(os.listdir(h.DIR)), ["cron.update", "root"])
+
+    def test_line_written_to_an_update_file_unlinked_meanwhile_is_written_again(self):
+        # The line's write is held up on its way back, so that the file is
+        # unlinked between the write and the check of its link count.
+        when = calls_until(("write",), r'\bwrite\(\d+, "root\\n"')
+        with plain_as_root(["-o", "/dev/null", "-e",
+                            f"inject=write:delay_exit=1500000:when={when}"]) as p:
+            p.stdin.write(b"new\n")
+            p.stdin.close()
+            deadline = time.monotonic() + 20
+            while read("cron.update") != b"root\n" and time.monotonic() < deadline:
+                time.sleep(0.01)
+            with open(h.path("cron.update"), "rb") as consumed:
+                os.unlink(h.path("cron.update"))
+                self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
+                                 (0, b"", b""))
+                self.assertEqual(consumed.read(), b"root\n")
+        self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))
