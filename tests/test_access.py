@@ -1,0 +1,201 @@
+"""The allow and deny lists, and the record each run leaves in the system log."""
+import os
+import re
+import socket
+import subprocess
+import time
+
+from harness import LONG251, PLAIN, USAGE, Case, put, read, run, user_file
+import harness as h
+
+ALLOW, DENY = "/etc/cron.allow", "/etc/cron.deny"
+DIRECTORY, FIFO = "directory", "fifo"
+MIB = 1 << 20
+INFO, WARNING = 9 * 8 + 6, 9 * 8 + 4  # LOG_CRON with LOG_INFO, LOG_WARNING
+A = "alice (uid 2001): "
+
+
+def refused(user, lst):
+    return f"user '{user}' is not allowed to use crontab ({lst})\n".encode()
+
+
+def unreadable(lst, why):
+    return f"unable to read {lst}: {why}; only the superuser may use crontab\n".encode()
+
+
+def set_lists(allow=None, deny=None):
+    """Makes each list what is asked (bytes, DIRECTORY, FIFO), or removes it."""
+    h.sh("rm", "-rf", ALLOW, DENY)
+    for p, what in ((ALLOW, allow), (DENY, deny)):
+        if what in (DIRECTORY, FIFO):
+            (os.mkdir if what == DIRECTORY else os.mkfifo)(p)
+        elif what is not None:
+            with open(p, "wb") as f:
+                f.write(what)
+
+
+class NoLists(Case):
+    def setUp(self):
+        super().setUp()
+        set_lists()
+        self.addCleanup(set_lists)
+
+
+class Lists(NoLists):
+    def test_who_may(self):
+        big = b"alice\n" + b"#" * (MIB - 6)  # exactly the largest list read
+        # (allow, deny, user (None: root), what -l says on stderr when refused)
+        no_a, no_b, bad = refused("alice", ALLOW), refused("bob", ALLOW), unreadable
+        for allow, deny, user, err in (
+                (None, None, "alice", None), (None, None, None, None),
+                (b"alice\n", None, "alice", None), (b"alice\n", None, None, None),
+                (b"alice\n", None, "bob", no_b), (b"", None, "alice", no_a),
+                (None, b"bob\n", "bob", refused("bob", DENY)),
+                (None, b"bob\n", "alice", None), (None, b"root\n", None, None),
+                (b"alice\n", b"alice\nbob\n", "alice", None), (b"alice\n", b"", "bob", no_b),
+                # What is a name: blanks around, comments, empty lines, line ends.
+                (b" \t\v\falice \t\f\v\n", None, "alice", None),
+                (b"bob\r\nalice\r\n", None, "alice", None),
+                (b"\n\n  \nbob\n\nalice", None, "alice", None),
+                (b"#alice\n \t# alice\n", None, "alice", no_a),
+                (b"alic\nalicex\nxalice\nali ce\nALICE\n", None, "alice", no_a),
+                (None, b"bo\nbobby\nob\n# bob\n", "bob", None),
+                (LONG251.encode() + b"\r\n", None, LONG251, None),
+                # A list that cannot be read whole shuts out all but root.
+                (DIRECTORY, None, "alice", bad(ALLOW, "Is a directory")),
+                (DIRECTORY, None, None, None), (big + b"#", None, None, None),
+                (DIRECTORY, b"", "alice", bad(ALLOW, "Is a directory")),
+                (None, DIRECTORY, "alice", bad(DENY, "Is a directory")),
+                (FIFO, None, "alice", bad(ALLOW, "Invalid argument")),
+                (None, FIFO, "alice", bad(DENY, "Invalid argument")), (big, None, "alice", None),
+                (big + b"\n", None, "alice", bad(ALLOW, "File too large")),
+                (None, big + b"#", "alice", bad(DENY, "File too large"))):
+            with self.subTest(allow=allow and allow[:40], deny=deny and deny[:40], user=user):
+                set_lists(allow, deny)
+                err = err or b"no crontab for %s\n" % (user or "root").encode()
+                self.check(run(["-l"], user=user, timeout=5), 1, err=err)
+
+    def test_refusal_comes_after_the_options_and_before_any_file_is_touched(self):
+        set_lists(allow=b"bob\n")
+        put("alice", b"old\n")
+        secret = user_file("bob", "secret", b"bob's\n", mode=0o600)
+        env = {"EDITOR": "touch /tmp/.t/edited"}
+        for args in (["-l"], ["-e"], ["-d"], ["-"], [secret], ["/nonexistent"]):
+            with self.subTest(args=args):
+                self.check(run(args, stdin=b"new\n", env=env), 1, err=refused("alice", ALLOW))
+        for args in ([], ["-l", "-e"], ["-x"], ["a", "b"]):
+            self.check(run(args), 2, USAGE)
+        # The plain copy run by alice may use -c: the crontab directory is
+        # never entered, so its absence goes unnoticed.
+        self.check(run(["-c", "/nonexistent", "-d"], binary=PLAIN), 1,
+                   err=refused("alice", ALLOW))
+        self.assertFalse(os.path.exists("/tmp/.t/edited"))
+        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice"])
+        self.assertEqual(read("alice"), b"old\n")
+
+    def test_lookups_of_the_lists(self):
+        trace = h.HOME + "/alice/lookups"
+        # Each list once for an ordinary user where neither exists; never for root.
+        for user, count in (("alice", 2), (None, 0)):
+            subprocess.run(["strace", "-f", "-qq", "-e", "trace=%file", "-o", trace, PLAIN, "-l"],
+                           capture_output=True, **(h.as_user(user) if user else {}))
+            with open(trace) as f:
+                lookups = [line for line in f if f'"{ALLOW}"' in line or f'"{DENY}"' in line]
+            self.assertEqual(len(lookups), count, lookups)
+
+
+class SystemLog(NoLists):
+    @classmethod
+    def setUpClass(cls):
+        # /dev is one file system for every namespace on this machine: the
+        # socket goes into an overlay that only this namespace sees.
+        assert os.environ.get("CRONTAB_TEST_NS") == "1"
+        h.sh("mkdir", "-p", "/tmp/.t/dev/upper", "/tmp/.t/dev/work")
+        h.sh("mount", "-t", "overlay", "overlay", "-o",
+             "lowerdir=/dev,upperdir=/tmp/.t/dev/upper,workdir=/tmp/.t/dev/work", "/dev")
+        cls.bind()
+
+    @classmethod
+    def bind(cls):
+        if hasattr(cls, "log"):
+            cls.log.close()
+        h.sh("rm", "-f", "/dev/log")
+        cls.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        cls.log.bind("/dev/log")
+        cls.log.setblocking(False)
+
+    def logged(self, args, user="alice", stdin=b"", env=None):
+        """What run gives, and the records of this very process as (priority, text)."""
+        p = h.start(args, user=user, env=env or {}, stdin=subprocess.PIPE,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = p.communicate(stdin, timeout=10)
+        records = []
+        while self.log.fileno() != -1:
+            try:
+                datagram = self.log.recv(65536)
+            except BlockingIOError:
+                break
+            m = re.fullmatch(rb"<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d crontab\[(\d+)\]: (.*)",
+                             datagram, re.S)
+            self.assertIsNotNone(m, datagram)
+            self.assertEqual(int(m[2]), p.pid)
+            records.append((int(m[1]), m[3].decode()))
+        return (p.returncode, out, err), records
+
+    def test_records(self):
+        src = user_file("alice", "new", b"from file\n")
+        odd = user_file("alice", "a\nb\033c\\d", b"odd\n")
+        too_big = b"unable to install %s/alice: File too large\n" % h.DIR.encode()
+        stdin = A + "replace crontab of alice from standard input: "
+        ok = (0, b"", b"")
+        # (crontab before, allow list (refuses bob), args, stdin, outcome, record)
+        for before, allow, args, data, outcome, record in (
+                (None, None, ["-"], b"0 * * * * date\n", ok, (INFO, stdin + "installed, 15 bytes")),
+                (None, None, [src], b"", ok,
+                 (INFO, A + f"replace crontab of alice from file {src}: installed, 10 bytes")),
+                (None, None, [odd], b"", ok, (INFO, A + "replace crontab of alice from "
+                 "file /tmp/.t/home/alice/a\\012b\\033c\\\\d: installed, 4 bytes")),
+                (b"old\n", None, ["-e"], b"", ok,
+                 (INFO, A + "edit crontab of alice: installed, 4 bytes")),
+                (b"old\n", None, ["-d"], b"", ok, (INFO, A + "delete crontab of alice: deleted")),
+                (None, None, ["-d"], b"", ok,
+                 (INFO, A + "delete crontab of alice: there was nothing to delete")),
+                (None, None, ["-"], b"#" * (h.MAX_SIZE + 1), (1, b"", too_big),
+                 (WARNING, stdin + "failed: " + too_big.decode().strip())),
+                (None, b"alice\n", ["-l"], b"", (1, b"", refused("bob", ALLOW)),
+                 (WARNING, "bob (uid 2002): refused list crontab of bob: "
+                  + refused("bob", ALLOW).decode().strip())),
+                (None, None, ["-u", "bob", "-l"], b"", (1, b"", b"-u option: superuser only"),
+                 (WARNING, A + "refused -u bob: -u option: superuser only")),
+                (None, None, ["-c", "/tmp", "-l"], b"", (1, b"", b"-c option: superuser only"),
+                 (WARNING, A + "refused -c /tmp: -c option: superuser only")),
+                # A listing that goes ahead changes nothing and is not on record.
+                (b"old\n", None, ["-l"], b"", (0, b"old\n", b""), None),
+                (None, None, ["-l"], b"", (1, b"", b"no crontab for alice\n"), None)):
+            with self.subTest(args=args):
+                h.reset()
+                set_lists(allow)
+                if before is not None:
+                    put("alice", before)
+                self.assertEqual(self.logged(args, "bob" if allow else "alice", data,
+                                             env={"EDITOR": "true"}),
+                                 (outcome, [record] if record else []))
+
+    def test_without_a_logger_nothing_else_changes(self):
+        rows = ((["-"], "alice", b"x\n"), (["-d"], "alice", b""), (["-l"], "bob", b""),
+                (["-u", "bob", "-l"], "alice", b""))
+        seen = {}
+        self.addCleanup(self.bind)
+        for logger in ("listening", "stale socket", "no socket"):
+            if logger == "stale socket":
+                self.log.close()
+            elif logger == "no socket":
+                os.unlink("/dev/log")
+            h.reset()
+            set_lists(deny=b"bob\n")
+            for args, user, data in rows:
+                start = time.monotonic()
+                seen.setdefault(repr(args), []).append(self.logged(args, user, data)[0])
+                self.assertLess(time.monotonic() - start, 0.5, (logger, args))
+        for args, results in seen.items():
+            self.assertEqual(results, results[:1] * 3, args)
