@@ -63,12 +63,12 @@ static void guard_standard_descriptors()
 	exit(1);
 }
 
-// So is every change that failed; a listing changes nothing and is not.
-[[noreturn]] static void fail(Mode mode)
+// So is every change that failed. A listing changes nothing and never
+// comes here.
+[[noreturn]] static void fail()
 {
-	if (mode != List)
-		audit(LOG_WARNING, "%s (uid %d): %s: failed: %s", invoker.name,
-		      static_cast<int>(invoker.uid), action, diagnostics());
+	audit(LOG_WARNING, "%s (uid %d): %s: failed: %s", invoker.name,
+	      static_cast<int>(invoker.uid), action, diagnostics());
 	exit(1);
 }
 
@@ -240,11 +240,11 @@ static int install(const char *dir, int fd, pid_t reader, const char *source, co
 
 // The scheduler hears of every change tried, since a failed one may still
 // have changed something; then the outcome goes on record.
-[[noreturn]] static void finish(Mode mode, const char *dir, int result, const char *outcome)
+[[noreturn]] static void finish(const char *dir, int result, const char *outcome)
 {
 	notify_scheduler(dir, target_name);
 	if (result < 0)
-		fail(mode);
+		fail();
 	const char *said = diagnostics();
 	audit(LOG_INFO, "%s (uid %d): %s: %s%s%s", invoker.name, static_cast<int>(invoker.uid),
 	      action, outcome, said[0] != '\0' ? "; " : "", said);
@@ -260,7 +260,7 @@ static int install(const char *dir, int fd, pid_t reader, const char *source, co
 		end_edit(source, result == 0);
 	char outcome[64];
 	snprintf(outcome, sizeof outcome, "installed, %lld bytes", bytes);
-	finish(mode, dir, result, outcome);
+	finish(dir, result, outcome);
 }
 
 int main(int argc, char **argv)
@@ -286,17 +286,17 @@ int main(int argc, char **argv)
 	if (replacement_path != nullptr &&
 	    (replacement_fd = open_as_user(&invoker, replacement_path, &reader)) < 0) {
 		log_message("unable to read replacement file %s", replacement_path);
-		fail(mode);
+		fail();
 	}
 	if (mode == List)
 		exit(list_crontab(crontab_dir, target_name) == 0 ? 0 : 1);
 	if (chdir(crontab_dir) != 0) {
 		log_message("cannot change dir to %s: %s", crontab_dir, strerror(errno));
-		fail(mode);
+		fail();
 	}
 	if (mode == Delete) {
 		int deleted = delete_crontab(crontab_dir, target_name);
-		finish(mode, crontab_dir, deleted,
+		finish(crontab_dir, deleted,
 		       deleted > 0 ? "deleted" : "there was nothing to delete");
 	}
 	if (mode == Edit) {
@@ -304,7 +304,7 @@ int main(int argc, char **argv)
 		Origin origin;
 		if (edit_crontab(&invoker, crontab_dir, target_name, temp_path, &replacement_fd,
 				 &reader, &origin) != 0)
-			fail(mode);
+			fail();
 		replace(mode, crontab_dir, replacement_fd, reader, temp_path, &origin);
 	}
 	replace(mode, crontab_dir, replacement_fd, reader, replacement_path, nullptr);
