@@ -1,10 +1,11 @@
 """The command line: options, operands, privileged options, start-up."""
+import fcntl
 import os
 import signal
 import subprocess
 
-from harness import (LONG255, LONG256, NOBODY_UID, PLAIN, USAGE, Case, put, read, run,
-                     updates, user_file)
+from harness import (LONG251, LONG252, LONG255, LONG256, NOBODY_UID, PLAIN, SLASHED, TABBED,
+                     USAGE, Case, put, read, run, updates, user_file)
 import harness as h
 
 NO_CRONTAB = b"no crontab for alice\n"
@@ -92,9 +93,29 @@ class Privileged(Case):
 
 class StartUp(Case):
     def test_invoking_user_names(self):
-        self.check(run(["-l"], user=LONG255), 1, err=b"no crontab for " + LONG255.encode() + b"\n")
-        self.check(run(["-l"], user=LONG256), 1,
-                   err=b"username '" + LONG256[:255].encode() + b"' too long")
+        self.check(run(["-l"], user=LONG251), 1, err=b"no crontab for " + LONG251.encode() + b"\n")
+        slash = "it contains '/' or a control character"
+        # Neither as the invoker nor through -u may a name lead out of the
+        # directory, onto the update file or onto another user's staging file.
+        for name, shown, why in ((SLASHED, SLASHED, slash), (TABBED, "tab\\011user", slash),
+                                 ("cron.update", "cron.update",
+                                  "it names no file of its own in the crontab directory"),
+                                 ("bob.new", "bob.new", 'it ends in ".new", as staging files do'),
+                                 (LONG252, LONG252, "longer than 251 bytes"),
+                                 (LONG255, LONG255, "longer than 251 bytes"),
+                                 (LONG256, None, None)):
+            err = (f"login name '{shown}' cannot name a crontab: {why}\n" if shown else
+                   f"username '{LONG256[:255]}' too long").encode()
+            h.reset()
+            put("cron.update", b"bob\n")
+            put("bob.new", b"bob's staging\n")
+            before = {n: read(n) for n in os.listdir(h.DIR)}
+            for args, user in ((["-"], name), (["-d"], name), (["-u", name, "-"], None),
+                               (["-u", name, "-d"], None)):
+                with self.subTest(name=name[:20], args=args[:-1], user=user and user[:20]):
+                    self.check(run(args, user=user, stdin=b"0 * * * * planted\n"), 1, err=err)
+                    self.assertEqual({n: read(n) for n in os.listdir(h.DIR)}, before)
+                    self.assertEqual([n for n in os.listdir("/tmp") if "evil" in n], [])
 
     def test_real_user_without_record(self):
         # The lookup finds nothing without setting an error number.
@@ -111,6 +132,12 @@ class StartUp(Case):
 
     def test_long_names_get_their_own_staging_file(self):
         for n in range(2):
-            self.check(run(["-"], user=LONG255, stdin=b"take %d\n" % n), 0)
-        self.assertEqual(read(LONG255), b"take 1\n")
-        self.assertEqual(sorted(os.listdir(h.DIR)), sorted([LONG255, "cron.update"]))
+            self.check(run(["-"], user=LONG251, stdin=b"take %d\n" % n), 0)
+        self.check(run(["-l"], user=LONG251), 0, b"take 1\n")
+        self.assertEqual(sorted(os.listdir(h.DIR)), sorted([LONG251, "cron.update"]))
+        # The staging name is the whole name and ".new", uncut: a held one stops the install.
+        with open(h.path(LONG251 + ".new"), "wb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            self.check(run(["-"], user=LONG251, stdin=b"take 2\n"), 1,
+                       err=f"unable to create {h.DIR}/{LONG251}.new: File exists\n".encode())
+        self.assertEqual(read(LONG251), b"take 1\n")
