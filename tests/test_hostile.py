@@ -154,6 +154,37 @@ class OddInput(Case):
                 self.assertEqual(read("alice"), OLD)
                 self.assertNotIn("alice.new", os.listdir(h.DIR))
 
+    def test_file_size_limits_of_the_caller(self):
+        def as_limited(fsize, args, stdin=b"", env=None):
+            return run([f"--fsize={fsize}", SUID, *args], stdin=stdin, env=env, binary="prlimit")
+        lost = f"unable to append to {h.DIR}/cron.update\n".encode()
+        # An update file the limit would cut, or that is at the limit already:
+        # no fragment to merge with the next name, no death by SIGXFSZ.
+        for room in (3, 0):
+            with self.subTest(room=room):
+                pad = b"y" * 4095 + b"\n"
+                put("cron.update", pad)
+                put("alice", OLD)
+                self.check(as_limited(4096 + room, ["-d"]), 0, err=lost)
+                self.assertIsNone(read("alice"))
+                self.check(run(["-"], user="bob", stdin=b"bob's\n"), 0)
+                self.assertEqual(read("cron.update"), pad + b"bob\n")
+        h.reset()
+        put("alice", OLD)
+        self.check(as_limited(8192, ["-"], stdin=b"#" * 8193), 1,
+                   err=f"unable to install {h.DIR}/alice: File too large\n".encode())
+        self.assertEqual(read("alice"), OLD)
+        self.assertNotIn("alice.new", os.listdir(h.DIR))
+        # Only a soft limit below the hard one: the command may write up to
+        # the hard one; the reader of a file and the editor get both back.
+        self.check(as_limited("4096:65536", ["-"], stdin=b"#" * 8192), 0)
+        self.assertEqual(read("alice"), b"#" * 8192)
+        caller = rb"\nMax file size +4096 +65536 +bytes +\n"
+        self.check(as_limited("4096:65536", ["/proc/self/limits"]), 0)
+        self.assertRegex(read("alice"), caller)
+        self.check(as_limited("4096:65536", ["-e"], env={"EDITOR": "cp /proc/self/limits"}), 0)
+        self.assertRegex(read("alice"), caller)
+
 
 class OthersFiles(Case):
     def setUp(self):
@@ -214,3 +245,16 @@ class OthersFiles(Case):
             self.assertEqual(f.read(), SECRET)
         self.assertFalse(os.path.lexists(ROOT + "/created"))
         self.assertEqual(updates(), ["alice", "alice"])
+
+    def test_shadowed_root_gets_nothing(self):
+        ran = ROOT + "/editor-ran"
+        put("root", SECRET)
+        for args in (["-l"], ["-e"], [ROOT + "/secret"], ["/etc/shadow"], ["-"], ["-d"]):
+            with self.subTest(args=args):
+                self.check(run(args, user=4300, stdin=b"* * * * * planted\n",
+                               env={"EDITOR": f"touch {ran};"}), 1,
+                           err=b"login name 'root' of user id 4300 names user id 0 too; "
+                           b"refusing it\n")
+                self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "bob", "root"])
+                self.assertEqual(read("root"), SECRET)
+                self.assertFalse(os.path.exists(ran))
