@@ -6,7 +6,7 @@ import subprocess
 import threading
 import time
 
-from harness import ROOT, SUID, USERS, Case, put, read, run, updates
+from harness import PLAIN, ROOT, SUID, USERS, Case, put, read, run, updates
 import harness as h
 
 ALICE = USERS["alice"]
@@ -68,15 +68,70 @@ class Interruption(Case):
             self.assertLessEqual(set(os.listdir(h.DIR)), {"alice", "alice.new", "cron.update"})
             if read("alice.new") is not None:
                 seen["debris"] += 1
-                self.check(run(["-"], stdin=b"next\n"), 1,
-                           err=f"unable to create {h.DIR}/alice.new: File exists\n".encode())
-                self.assertEqual(read("alice"), data)
-                os.unlink(h.path("alice.new"))
+                # Nobody holds the dead install's staging file: the next takes it over.
+                self.check(run(["-"], stdin=b"next\n"), 0)
+                self.assertEqual(read("alice"), b"next\n")
+                self.assertNotIn("alice.new", os.listdir(h.DIR))
             else:
                 seen["old" if data == old else "new"] += 1
         print(f"\n  interrupted installs: {seen}")
         self.assertGreater(seen["old"], 0)
         self.assertGreater(seen["debris"], 0)
+
+    def staged(self, part=b"0 * * * * new"):
+        """An install of alice's under way, blocked reading the rest of a pipe."""
+        p = as_alice(["-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p.stdin.write(part)
+        p.stdin.flush()
+        for _ in range(1000):
+            if os.path.exists(h.path("alice.new")) and os.path.getsize(h.path("alice.new")):
+                break
+            time.sleep(0.005)
+        return p
+
+    def test_signals_while_the_staging_file_is_held(self):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
+            with self.subTest(sig=sig.name):
+                put("alice", b"old\n")
+                p = self.staged()
+                p.send_signal(sig)
+                left = [b"alice.new"] if sig == signal.SIGKILL else []
+                self.assertEqual(p.communicate(timeout=20) + (p.returncode, sorted(os.listdir(h.DIR))),
+                                 (b"", b"", -sig, ["alice", "alice.new"]) if left else
+                                 (b"", b"install interrupted, crontab unchanged\n", 1, ["alice"]))
+                self.assertEqual(read("alice"), b"old\n")
+                self.check(run(["-"], stdin=b"next\n", timeout=5), 0)
+                self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
+                h.reset()
+        # A live install keeps its staging file from a second one.
+        p = self.staged(b"0 * * * * first")
+        self.check(run(["-"], stdin=b"second\n"), 1,
+                   err=f"unable to create {h.DIR}/alice.new: File exists\n".encode())
+        self.assertEqual(p.communicate(b" and last\n", timeout=20) + (p.returncode,), (b"", b"", 0))
+        self.assertEqual(read("alice"), b"0 * * * * first and last\n")
+
+    def test_edit_files_are_never_roots(self):
+        owner = ALICE[3] + "/owner"
+        self.check(run(["-e"], env={"EDITOR": f"stat -c %u:%g >{owner}"}), 0)
+        with open(owner) as f:
+            self.assertEqual(f.read(), "2001:2001\n")
+        # Killed at any moment, the command leaves only files of alice's in /tmp.
+        rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "temp"))
+        deadline, kept = time.monotonic() + 10, 0
+        for n in range(200):
+            if time.monotonic() > deadline:
+                break
+            p = as_alice(["-e"], env={"EDITOR": "true"}, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0, 0.003))
+            p.kill()
+            p.wait()
+            for name in [n for n in os.listdir("/tmp") if n.startswith("crontab.")]:
+                st = os.stat("/tmp/" + name)
+                self.assertEqual((st.st_uid, st.st_gid), (2001, 2001), f"run {n}")
+                os.unlink("/tmp/" + name)
+                kept += 1
+        self.assertGreater(kept, 0)
 
     def test_sigint_during_edit_changes_nothing(self):
         ready = ALICE[3] + "/ready"
@@ -191,3 +246,20 @@ class FullDisk(Case):
         self.assertFalse(os.path.exists(f"{ALICE[3]}/ran"), "the editor ran on a truncated copy")
         with open(f"{ROOT}/left") as f:
             self.assertNotIn("crontab.", f.read(), "the temporary file was left behind")
+
+
+class DirectorySync(Case):
+    def test_rename_is_made_durable(self):
+        trace = ROOT + "/trace"
+        self.check(run(["-f", "-qq", "-o", trace, "-e", "trace=openat,rename,renameat,renameat2,"
+                        "fsync,exit_group", PLAIN, "-"], user=None, stdin=b"new\n",
+                       binary="strace"), 0)
+        with open(trace) as f:
+            self.assertRegex(f.read(), r'\d+ +rename(?:at2?)?\((?:AT_FDCWD, )?"root\.new", '
+                             r'(?:AT_FDCWD, )?"root"[^\n]*\) += 0\n(?:.*\n)*?'
+                             r'\d+ +openat\(AT_FDCWD, "\.", [^\n]*\) = (\d+)\n(?:.*\n)*?'
+                             r'\d+ +fsync\(\1\) += 0\n(?:.*\n)*?\d+ +exit_group\(0\)')
+        # The second fsync is the directory's.
+        self.check(run(["-f", "-qq", "-o", "/dev/null", "-e", "inject=fsync:error=EIO:when=2",
+                        PLAIN, "-"], user=None, stdin=b"new\n", binary="strace"), 1,
+                   err=f"unable to sync {h.DIR}: Input/output error\n".encode())
