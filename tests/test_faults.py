@@ -1,4 +1,6 @@
 """Interruption, full file systems and failing writes."""
+import contextlib
+import glob
 import os
 import random
 import signal
@@ -92,18 +94,20 @@ class Interruption(Case):
     def test_signals_while_the_staging_file_is_held(self):
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
             with self.subTest(sig=sig.name):
+                h.reset()
                 put("alice", b"old\n")
                 p = self.staged()
                 p.send_signal(sig)
-                left = [b"alice.new"] if sig == signal.SIGKILL else []
-                self.assertEqual(p.communicate(timeout=20) + (p.returncode, sorted(os.listdir(h.DIR))),
-                                 (b"", b"", -sig, ["alice", "alice.new"]) if left else
+                got = p.communicate(timeout=20) + (p.returncode, sorted(os.listdir(h.DIR)))
+                self.assertEqual(got, (b"", b"", -sig, ["alice", "alice.new"])
+                                 if sig == signal.SIGKILL else
                                  (b"", b"install interrupted, crontab unchanged\n", 1, ["alice"]))
                 self.assertEqual(read("alice"), b"old\n")
                 self.check(run(["-"], stdin=b"next\n", timeout=5), 0)
-                self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
-                h.reset()
+                self.assertEqual((read("alice"), sorted(os.listdir(h.DIR))),
+                                 (b"next\n", ["alice", "cron.update"]))
         # A live install keeps its staging file from a second one.
+        h.reset()
         p = self.staged(b"0 * * * * first")
         self.check(run(["-"], stdin=b"second\n"), 1,
                    err=f"unable to create {h.DIR}/alice.new: File exists\n".encode())
@@ -111,8 +115,17 @@ class Interruption(Case):
         self.assertEqual(read("alice"), b"0 * * * * first and last\n")
 
     def test_edit_files_are_never_roots(self):
-        owner = ALICE[3] + "/owner"
-        self.check(run(["-e"], env={"EDITOR": f"stat -c %u:%g >{owner}"}), 0)
+        # Each of its opens held up, the command is slow enough to be watched throughout.
+        owner, seen = ALICE[3] + "/owner", set()
+        p = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-u", "alice", "-e",
+                              "inject=openat:delay_exit=50000", SUID, "-e"],
+                             env={"PATH": "/usr/bin:/bin", "EDITOR": f"stat -c %u:%g >{owner}"})
+        while p.poll() is None:
+            for name in glob.glob("/tmp/crontab.*"):
+                with contextlib.suppress(FileNotFoundError):
+                    seen.add(os.stat(name).st_uid)
+            time.sleep(0.005)
+        self.assertEqual((p.returncode, seen), (0, {2001}))
         with open(owner) as f:
             self.assertEqual(f.read(), "2001:2001\n")
         # Killed at any moment, the command leaves only files of alice's in /tmp.

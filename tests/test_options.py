@@ -112,7 +112,7 @@ class StartUp(Case):
             before = {n: read(n) for n in os.listdir(h.DIR)}
             for args, user in ((["-"], name), (["-d"], name), (["-u", name, "-"], None),
                                (["-u", name, "-d"], None)):
-                with self.subTest(name=name[:20], args=args[:-1], user=user and user[:20]):
+                with self.subTest(name=name[:20], op=args[-1], by="-u" if user is None else "self"):
                     self.check(run(args, user=user, stdin=b"0 * * * * planted\n"), 1, err=err)
                     self.assertEqual({n: read(n) for n in os.listdir(h.DIR)}, before)
                     self.assertEqual([n for n in os.listdir("/tmp") if "evil" in n], [])
