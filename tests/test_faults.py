@@ -119,7 +119,8 @@ class Interruption(Case):
         owner, seen = ALICE[3] + "/owner", set()
         p = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-u", "alice", "-e",
                               "inject=openat:delay_exit=50000", SUID, "-e"],
-                             env={"PATH": "/usr/bin:/bin", "EDITOR": f"stat -c %u:%g >{owner}"})
+                             env={"PATH": "/usr/bin:/bin", "EDITOR": f"stat -c %u:%g >{owner}",
+                                  **h.TRACED})
         while p.poll() is None:
             for name in glob.glob("/tmp/crontab.*"):
                 with contextlib.suppress(FileNotFoundError):
@@ -266,7 +267,7 @@ class DirectorySync(Case):
         trace = ROOT + "/trace"
         self.check(run(["-f", "-qq", "-o", trace, "-e", "trace=openat,rename,renameat,renameat2,"
                         "fsync,exit_group", PLAIN, "-"], user=None, stdin=b"new\n",
-                       binary="strace"), 0)
+                       binary="strace", env=h.TRACED), 0)
         with open(trace) as f:
             self.assertRegex(f.read(), r'\d+ +rename(?:at2?)?\((?:AT_FDCWD, )?"root\.new", '
                              r'(?:AT_FDCWD, )?"root"[^\n]*\) += 0\n(?:.*\n)*?'

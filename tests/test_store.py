@@ -236,7 +236,7 @@ def plain_as_root(strace_options, stdin=b"new\n", **kw):
     crontab with stdin, under strace with the given options."""
     cmd = ["strace", "-f", "-qq", *strace_options, PLAIN, "-c", h.DIR, "-"]
     return subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, **kw)
+                            stderr=subprocess.PIPE, env={**os.environ, **h.TRACED}, **kw)
 
 
 def calls_until(syscalls, line):
