@@ -68,9 +68,15 @@ static int scan(int fd, const char *name)
 // the list exists but cannot be read.
 static int listed(const char *path, const char *name)
 {
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	// Only a name that is not there at all means no list: a link that leads
+	// nowhere, say to a file system not mounted, is a list that cannot be read.
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+	if (fd < 0 && errno == ELOOP)
+		fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	else if (fd < 0 && errno == ENOENT)
+		return -2;
 	if (fd < 0)
-		return errno == ENOENT ? -2 : -1;
+		return -1;
 	struct stat st;
 	int result = -1;
 	if (fstat(fd, &st) != 0)

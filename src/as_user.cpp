@@ -239,11 +239,10 @@ int edit_crontab(const Invoker *invoker, const char *dir, const char *name, char
 	return 0;
 }
 
-void end_edit(const char *path, bool installed)
+void end_edit(const char *path, bool installed, const char *note)
 {
 	if (installed)
 		remove_temp(path);
 	else
-		log_message("the edited crontab is kept in %s; install it with: crontab %s\n", path,
-			    path);
+		log_message("%s", note);
 }

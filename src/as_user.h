@@ -26,9 +26,9 @@ int finish_reader(pid_t reader);
 int edit_crontab(const Invoker *invoker, const char *dir, const char *name, char (&path)[20],
 		 int *fd, pid_t *reader, Origin *origin);
 
-// Removes the edited file once it is installed; otherwise keeps it and says
-// where, so that the edit is not lost.
-void end_edit(const char *path, bool installed);
+// Removes the edited file once it is installed; otherwise keeps it, so that
+// the edit is not lost, and says note.
+void end_edit(const char *path, bool installed, const char *note);
 
 // Runs the editor on path as the invoker and returns its wait status, or -1
 // when it could not be started.

@@ -91,13 +91,14 @@ static void check_name(const char *name, uid_t uid, const char *what)
 
 // Copies a login name; names too long for the buffer are refused as they
 // always were.
-static void take_name(char (&out)[256], const passwd *pw, const char *what)
+static void take_name(char (&name)[256], const passwd *pw, const char *what)
 {
-	if (snprintf(out, sizeof out, "%s", pw->pw_name) >= static_cast<int>(sizeof out)) {
-		log_message("username '%s' too long", out);
+	if (snprintf(name, sizeof name, "%s", pw->pw_name) >= static_cast<int>(sizeof name)) {
+		char safe[1024];
+		log_message("username '%s' too long", escape(name, safe, sizeof safe));
 		refuse(what);
 	}
-	check_name(out, pw->pw_uid, what);
+	check_name(name, pw->pw_uid, what);
 }
 
 // The invoker is whoever the real user id is, and only that user.
@@ -111,6 +112,8 @@ static void identify_invoker()
 	const passwd *pw = getpwuid(invoker.uid);
 	if (pw == nullptr) {
 		perror("getpwuid");
+		audit(LOG_WARNING, "(uid %d): refused: no user database entry",
+		      static_cast<int>(invoker.uid));
 		exit(1);
 	}
 	take_name(invoker.name, pw, "");
@@ -251,13 +254,33 @@ static int install(const char *dir, int fd, pid_t reader, const char *source, co
 	exit(0);
 }
 
+// Where a kept edit is, and the command that installs it later.
+static void kept_note(char (&note)[8192], const char *path, const char *dir)
+{
+	char options[4096 + 300] = "";
+	if (strcmp(dir, CRONTAB_DIR) != 0)
+		snprintf(options, sizeof options, "-c %s ", dir);
+	if (strcmp(target_name, invoker.name) != 0) {
+		size_t len = strlen(options);
+		snprintf(options + len, sizeof options - len, "-u %s ", target_name);
+	}
+	snprintf(note, sizeof note,
+		 "the edited crontab is kept in %s; install it with: crontab %s%s\n", path, options,
+		 path);
+}
+
 [[noreturn]] static void replace(Mode mode, const char *dir, int fd, pid_t reader,
 				 const char *source, const Origin *origin)
 {
+	static char note[8192];
+	if (mode == Edit) {
+		kept_note(note, source, dir);
+		set_interrupt_note(note);
+	}
 	long long bytes = 0;
 	int result = install(dir, fd, reader, source, origin, &bytes);
 	if (mode == Edit)
-		end_edit(source, result == 0);
+		end_edit(source, result == 0, note);
 	char outcome[64];
 	snprintf(outcome, sizeof outcome, "installed, %lld bytes", bytes);
 	finish(dir, result, outcome);

@@ -122,6 +122,7 @@ int list_crontab(const char *dir, const char *name)
 static char staging_path[256];
 static volatile sig_atomic_t staging_held;
 static int staging_lock = -1;
+static const char *interrupt_note = "";
 static const int interrupts[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
 				 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
 
@@ -131,7 +132,13 @@ static void on_interrupt(int /*sig*/)
 	if (staging_held)
 		unlink(staging_path);
 	(void)!write(2, message, sizeof message - 1);
+	(void)!write(2, interrupt_note, strlen(interrupt_note));
 	_exit(1);
+}
+
+void set_interrupt_note(const char *note)
+{
+	interrupt_note = note;
 }
 
 static sigset_t interrupt_set()
@@ -319,9 +326,10 @@ static int append_line(const char *line, size_t len, long long limit)
 	struct stat st;
 	int landed = -1;
 	// A line the file-size limit would cut is not begun: a fragment would
-	// merge with the next name.
-	if (limit != LLONG_MAX &&
-	    (fstat(fd, &st) != 0 || st.st_size + static_cast<off_t>(len) > limit))
+	// merge with the next name. The lock keeps another install of ours from
+	// appending between the look and the write.
+	if (limit != LLONG_MAX && (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0 ||
+				   st.st_size + static_cast<off_t>(len) > limit))
 		landed = -1;
 	else if (write(fd, line, len) == static_cast<ssize_t>(len))
 		// A failed status query leaves the line where it was written.

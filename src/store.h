@@ -36,6 +36,8 @@ struct Origin {
 // into it, then commit_staging puts it in place (when origin is given, only
 // if the crontab is still that one) or discard_staging drops it.
 int open_staging(const char *dir, const char *name);
+// What an interrupted install says besides that it was interrupted.
+void set_interrupt_note(const char *note);
 int fill_staging(int staging, int in, long long *copied);
 int commit_staging(const char *dir, const char *name, int staging, const Origin *origin);
 void discard_staging(const char *dir, int staging);

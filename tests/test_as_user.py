@@ -319,15 +319,18 @@ class EditOutcome(AsUser):
                     status, out, got = run(args, user, env={
                         "EDITOR": shell_editor(f'{meanwhile}; echo e >> "$1"')})
                 self.assertEqual((status, out, read("alice")), (1, b"", after))
+                # The command it names installs the edit for the user whose it is.
+                hint = ["-u", "alice"] * (user is None)
                 kept = re.fullmatch(re.escape(err.encode()) + rb"the edited crontab is kept in "
-                                    rb"(%s); install it with: crontab \1\n" % TEMP, got)
+                                    rb"(%s); install it with: crontab %s\1\n"
+                                    % (TEMP, " ".join(hint + [""]).encode()), got)
                 self.assertIsNotNone(kept, got)
                 edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"e\n"
                 with open(kept[1], "rb") as f:
                     self.assertEqual((os.fstat(f.fileno()).st_uid, f.read()),
                                      (2001 if user else 0, edited))
                 fits = len(edited) <= h.MAX_SIZE
-                self.assertEqual(run([kept[1].decode(), *args[1:]], user)[0], 0 if fits else 1)
+                self.assertEqual(run([*hint, kept[1].decode()], user)[0], 0 if fits else 1)
                 self.assertEqual(read("alice"), edited if fits else after)
 
     def test_editor_that_renames_a_new_file_into_place(self):
