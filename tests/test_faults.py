@@ -4,6 +4,7 @@ import glob
 import os
 import random
 import signal
+import stat
 import subprocess
 import threading
 import time
@@ -17,6 +18,14 @@ ALICE = USERS["alice"]
 def as_alice(args, **kw):
     """Starts the command as alice without waiting for it."""
     return h.start(args, **kw)
+
+
+def wait_for(ready, seconds=10):
+    """Polls until ready() gives something true, and returns it."""
+    deadline = time.monotonic() + seconds
+    while not (got := ready()) and time.monotonic() < deadline:
+        time.sleep(0.005)
+    return got
 
 
 def crontab_text(tag, size):
@@ -113,6 +122,25 @@ class Interruption(Case):
                    err=f"unable to create {h.DIR}/alice.new: File exists\n".encode())
         self.assertEqual(p.communicate(b" and last\n", timeout=20) + (p.returncode,), (b"", b"", 0))
         self.assertEqual(read("alice"), b"0 * * * * first and last\n")
+
+    def test_interrupted_install_of_an_edit_keeps_it(self):
+        # The editor leaves a FIFO, so the install blocks on what the test feeds it.
+        put("alice", b"old\n")
+        p = as_alice(["-e"], env={"EDITOR": 'f() { rm "$1" && mkfifo "$1"; }; f'},
+                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        fifos = wait_for(lambda: [f for f in glob.glob("/tmp/crontab.*")
+                                  if stat.S_ISFIFO(os.lstat(f).st_mode)])
+        fifo = fifos[0]
+        with open(fifo, "wb", buffering=0) as feed:
+            feed.write(b"0 * * * * edited")
+            wait_for(lambda: os.path.exists(h.path("alice.new")) and
+                     os.path.getsize(h.path("alice.new")))
+            p.send_signal(signal.SIGTERM)
+        got = p.communicate(timeout=20) + (p.returncode,)
+        self.assertEqual(got, (b"", b"install interrupted, crontab unchanged\nthe edited crontab "
+                               b"is kept in %s; install it with: crontab %s\n"
+                               % (fifo.encode(), fifo.encode()), 1))
+        self.assertEqual((read("alice"), os.path.exists(fifo)), (b"old\n", True))
 
     def test_edit_files_are_never_roots(self):
         # Each of its opens held up, the command is slow enough to be watched throughout.
