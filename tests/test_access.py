@@ -9,7 +9,8 @@ from harness import LONG251, PLAIN, USAGE, Case, put, read, run, user_file
 import harness as h
 
 ALLOW, DENY = "/etc/cron.allow", "/etc/cron.deny"
-DIRECTORY, FIFO = "directory", "fifo"
+DIRECTORY, FIFO, LINK, DANGLING = "directory", "fifo", "link", "dangling"
+LINKED = "/etc/cron.linked"  # what LINK leads to: a list naming alice
 MIB = 1 << 20
 INFO, WARNING = 9 * 8 + 6, 9 * 8 + 4  # LOG_CRON with LOG_INFO, LOG_WARNING
 A = "alice (uid 2001): "
@@ -24,10 +25,16 @@ def unreadable(lst, why):
 
 
 def set_lists(allow=None, deny=None):
-    """Makes each list what is asked (bytes, DIRECTORY, FIFO), or removes it."""
-    h.sh("rm", "-rf", ALLOW, DENY)
+    """Makes each list what is asked (bytes, DIRECTORY, FIFO, LINK, DANGLING),
+    or removes it."""
+    h.sh("rm", "-rf", ALLOW, DENY, LINKED)
     for p, what in ((ALLOW, allow), (DENY, deny)):
-        if what in (DIRECTORY, FIFO):
+        if what in (LINK, DANGLING):
+            os.symlink(LINKED, p)
+            if what == LINK:
+                with open(LINKED, "wb") as f:
+                    f.write(b"alice\n")
+        elif what in (DIRECTORY, FIFO):
             (os.mkdir if what == DIRECTORY else os.mkfifo)(p)
         elif what is not None:
             with open(p, "wb") as f:
@@ -61,6 +68,9 @@ class Lists(NoLists):
                 (b"alic\nalicex\nxalice\nali ce\nALICE\n", None, "alice", no_a),
                 (None, b"bo\nbobby\nob\n# bob\n", "bob", None),
                 (LONG251.encode() + b"\r\n", None, LONG251, None),
+                # A list behind a link is read; one behind a link to nothing is not a list.
+                (LINK, None, "alice", None), (LINK, None, "bob", no_b),
+                (DANGLING, None, "alice", bad(ALLOW, "No such file or directory")),
                 # A list that cannot be read whole shuts out all but root.
                 (DIRECTORY, None, "alice", bad(ALLOW, "Is a directory")),
                 (DIRECTORY, None, None, None), (big + b"#", None, None, None),
