@@ -2,8 +2,8 @@
 
 #include "log.h"
 
-#include <cerrno>
-#include <cstring>
+#include <errno.h>
+#include <string.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

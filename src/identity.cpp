@@ -2,9 +2,9 @@
 
 #include "log.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>

@@ -1,8 +1,8 @@
 #include "log.h"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
 #include <syslog.h>
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 // Formats into a fixed buffer and writes it to descriptor 2 in one write,
 // adding nothing: callers carry their own line ends. The text is also kept

@@ -4,10 +4,10 @@
 #include "log.h"
 #include "store.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>

@@ -2,11 +2,11 @@
 
 #include "log.h"
 
-#include <cerrno>
-#include <climits>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>

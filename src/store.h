@@ -1,6 +1,6 @@
 #pragma once
 
-#include <ctime>
+#include <time.h>
 #include <sys/types.h>
 
 // Everything here but the listing works relative to the working directory,
