@@ -24,11 +24,14 @@ static bool blank(char c)
 }
 
 // Whether the line, blanks around it ignored, is name. Comment lines, empty
-// lines and lines too long for a login name are no name.
+// lines and lines too long for a login name are no name. A line that is
+// the name exactly matches too: a name may have blanks at its ends.
 static bool line_is(const char *line, size_t len, size_t room, const char *name)
 {
 	if (len > room)
 		return false;
+	if (len > 0 && line[0] != '#' && len == strlen(name) && memcmp(line, name, len) == 0)
+		return true;
 	while (len > 0 && blank(*line)) {
 		line++;
 		len--;

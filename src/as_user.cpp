@@ -10,13 +10,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-static const char temp_template[] = "/tmp/crontab.XXXXXX";
+static const char temp_dir_template[] = "/tmp/crontab.XXXXXX";
+static const char temp_file_template[] = "/crontab.XXXXXX";
+static_assert(sizeof temp_dir_template + sizeof temp_file_template - 1 == edit_path_size);
 
 // Children must be waited for to learn how they ended; a caller that
 // started us with SIGCHLD ignored would have them reaped unseen.
@@ -27,13 +30,27 @@ static pid_t fork_child()
 	return fork();
 }
 
-[[noreturn]] static void stream_file(const Invoker *invoker, const char *path, int out)
+// An edit's file is read back only when it is still a plain file of the
+// invoker's: nothing another user made, no device or FIFO to hang on.
+static bool own_regular_file(int fd, const Invoker *invoker)
+{
+	struct stat st;
+	return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == invoker->uid;
+}
+
+[[noreturn]] static void stream_file(const Invoker *invoker, const char *path, int out,
+				     bool own_file)
 {
 	if (become_user(invoker->name, invoker->uid, nullptr) < 0)
 		_exit(1);
-	int in = open(path, O_RDONLY);
+	int in = open(path, own_file ? O_RDONLY | O_NOFOLLOW | O_NONBLOCK : O_RDONLY);
 	if (in < 0) {
 		log_message("unable to open %s: %s", path, strerror(errno));
+		_exit(1);
+	}
+	if (own_file && !own_regular_file(in, invoker)) {
+		log_message("unable to open %s: not a regular file owned by %s", path,
+			    invoker->name);
 		_exit(1);
 	}
 	// The handshake tells the parent the file opened before any content.
@@ -56,7 +73,7 @@ static int wait_child(pid_t pid)
 	return status;
 }
 
-int open_as_user(const Invoker *invoker, const char *path, pid_t *reader)
+int open_as_user(const Invoker *invoker, const char *path, pid_t *reader, bool own_file)
 {
 	int fds[2];
 	if (pipe(fds) != 0) {
@@ -72,7 +89,7 @@ int open_as_user(const Invoker *invoker, const char *path, pid_t *reader)
 	}
 	if (pid == 0) {
 		close(fds[0]);
-		stream_file(invoker, path, fds[1]);
+		stream_file(invoker, path, fds[1], own_file);
 	}
 	close(fds[1]);
 	char byte;
@@ -141,10 +158,28 @@ static bool use_invoker_files(bool invoker)
 	       static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
 }
 
-static int create_temp(char (&path)[20])
+// /tmp is shared: whatever the editor does with the file's name, no other
+// user can put a file under it in a directory only the invoker may enter.
+static int make_temp(char (&path)[edit_path_size])
 {
-	memcpy(path, temp_template, sizeof temp_template);
-	int tmp = use_invoker_files(true) ? mkstemp(path) : (errno = EPERM, -1);
+	if (mkdtemp(path) == nullptr || chmod(path, 0700) != 0)
+		return -1;
+	memcpy(path + sizeof temp_dir_template - 1, temp_file_template, sizeof temp_file_template);
+	int tmp = mkstemp(path);
+	if (tmp < 0) {
+		int err = errno;
+		path[sizeof temp_dir_template - 1] = '\0';
+		rmdir(path);
+		path[sizeof temp_dir_template - 1] = '/';
+		errno = err;
+	}
+	return tmp;
+}
+
+static int create_temp(char (&path)[edit_path_size])
+{
+	memcpy(path, temp_dir_template, sizeof temp_dir_template);
+	int tmp = use_invoker_files(true) ? make_temp(path) : (errno = EPERM, -1);
 	int err = errno;
 	if (!use_invoker_files(false)) {
 		log_message("unable to regain the command's identity\n");
@@ -154,12 +189,40 @@ static int create_temp(char (&path)[20])
 	return tmp;
 }
 
-// The editor may have removed the name already; that is no failure.
+// What the editor left beside the file (a backup, say) goes with it.
+static void remove_leftovers(const char *dir)
+{
+	DIR *d = opendir(dir);
+	if (d == nullptr)
+		return;
+	while (const dirent *e = readdir(d))
+		if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+			unlinkat(dirfd(d), e->d_name, 0);
+	closedir(d);
+}
+
+static void remove_temp_files(const char *path)
+{
+	// The editor may have removed the name already; that is no failure.
+	if (unlink(path) != 0 && errno != ENOENT)
+		log_message("unable to remove %s: %s\n", path, strerror(errno));
+	char dir[sizeof temp_dir_template];
+	memcpy(dir, path, sizeof dir - 1);
+	dir[sizeof dir - 1] = '\0';
+	int err = rmdir(dir) == 0 ? 0 : errno;
+	if (err == ENOTEMPTY) {
+		remove_leftovers(dir);
+		err = rmdir(dir) == 0 ? 0 : errno;
+	}
+	if (err != 0 && err != ENOENT)
+		log_message("unable to remove %s: %s\n", dir, strerror(err));
+}
+
 static void remove_temp(const char *path)
 {
 	bool as_invoker = use_invoker_files(true);
-	if (as_invoker && unlink(path) != 0 && errno != ENOENT)
-		log_message("unable to remove %s: %s\n", path, strerror(errno));
+	if (as_invoker)
+		remove_temp_files(path);
 	if (!use_invoker_files(false) || !as_invoker) {
 		log_message("unable to remove %s as its owner\n", path);
 		_exit(1);
@@ -172,7 +235,7 @@ static int copy_current(const char *dir, const char *name, int tmp, const char *
 			Origin *origin)
 {
 	*origin = {};
-	int in = open(name, O_RDONLY | O_CLOEXEC);
+	int in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 	if (in < 0 && errno == ENOENT)
 		return 0;
 	struct stat st;
@@ -211,7 +274,8 @@ static int check_editor(int status)
 	return -1;
 }
 
-int edit_crontab(const Invoker *invoker, const char *dir, const char *name, char (&path)[20],
+int edit_crontab(const Invoker *invoker, const char *dir, const char *name,
+		 char (&path)[edit_path_size],
 		 int *fd, pid_t *reader, Origin *origin)
 {
 	int tmp = create_temp(path);
@@ -230,7 +294,7 @@ int edit_crontab(const Invoker *invoker, const char *dir, const char *name, char
 	}
 	// Read back by name and as the invoker: editors that save by renaming
 	// leave a new file there, and the invoker must not read what they could not.
-	*fd = open_as_user(invoker, path, reader);
+	*fd = open_as_user(invoker, path, reader, true);
 	if (*fd < 0) {
 		log_message("unable to read replacement file %s", path);
 		remove_temp(path);

@@ -122,6 +122,12 @@ static void identify_invoker()
 	snprintf(who, sizeof who, "%.255s (uid %d)", pw->pw_name, static_cast<int>(invoker.uid));
 	take_name(invoker.name, pw, "");
 	memcpy(target_name, invoker.name, sizeof target_name);
+	// What the command creates belongs to root's group too, not to the
+	// group that the caller happened to run it with.
+	if (effective_uid == 0 && setegid(0) != 0) {
+		log_message("setegid: %s\n", strerror(errno));
+		refuse("");
+	}
 }
 
 static void check_privileged(const char *option, const char *arg)
@@ -160,14 +166,52 @@ static Mode choose(Mode mode, Mode wanted)
 	return wanted;
 }
 
+// A name that gives the invoker's own user id asks for nothing more than
+// no -u at all, and needs no privilege.
+static void take_target(const char *name)
+{
+	const passwd *pw = name[0] != '\0' ? getpwnam(name) : nullptr;
+	if (pw != nullptr && pw->pw_uid == invoker.uid) {
+		memcpy(target_name, invoker.name, sizeof target_name);
+		return;
+	}
+	check_privileged("u", name);
+	lookup_target(name);
+}
+
+// The operands, in the order they stand, for take_operand.
+static const char *operands[2];
+static int operand_count;
+
+static void add_operand(const char *arg)
+{
+	if (operand_count < 2)
+		operands[operand_count] = arg;
+	operand_count++;
+}
+
 // Options act as they come, in command-line order; the last -u and -c win.
+// A leading "-" in the option string hands back operands in their place, on
+// every C library and whatever POSIXLY_CORRECT says, so that options after
+// the operand are read too.
 static Mode read_options(int argc, char **argv, const char **dir)
 {
 	Mode mode = None;
 	opterr = 0;
-	int c;
-	while ((c = getopt(argc, argv, "ledu:c:")) != -1) {
+	for (;;) {
+		int at = optind;
+		int c = getopt(argc, argv, "-ledru:c:");
+		// Some C libraries stop at a lone "-" rather than hand it back.
+		if (c == -1 && optind == at && optind < argc && strcmp(argv[optind], "-") == 0) {
+			add_operand(argv[optind++]);
+			continue;
+		}
+		if (c == -1)
+			break;
 		switch (c) {
+		case 1:
+			add_operand(optarg);
+			break;
 		case 'l':
 			mode = choose(mode, List);
 			break;
@@ -175,11 +219,11 @@ static Mode read_options(int argc, char **argv, const char **dir)
 			mode = choose(mode, Edit);
 			break;
 		case 'd':
+		case 'r':
 			mode = choose(mode, Delete);
 			break;
 		case 'u':
-			check_privileged("u", optarg);
-			lookup_target(optarg);
+			take_target(optarg);
 			break;
 		case 'c':
 			check_privileged("c", optarg);
@@ -190,22 +234,27 @@ static Mode read_options(int argc, char **argv, const char **dir)
 			break;
 		}
 	}
+	// After "--" everything is an operand.
+	while (optind < argc)
+		add_operand(argv[optind++]);
 	return mode;
 }
 
 // The operand counts only when no operation was chosen and it stands alone.
-static Mode take_operand(Mode mode, int argc, char **argv, const char **path)
+static Mode take_operand(Mode mode, const char **path)
 {
-	if (mode == None && argc - 1 == optind) {
-		if (argv[optind][0] != '-') {
+	bool taken = false;
+	if (mode == None && operand_count == 1) {
+		if (operands[0][0] != '-') {
 			mode = Replace;
-			*path = argv[optind++];
-		} else if (strcmp(argv[optind], "-") == 0) {
+			*path = operands[0];
+			taken = true;
+		} else if (strcmp(operands[0], "-") == 0) {
 			mode = Replace;
-			optind++;
+			taken = true;
 		}
 	}
-	if (mode == None || optind < argc)
+	if (mode == None || operand_count > (taken ? 1 : 0))
 		print_usage();
 	return mode;
 }
@@ -259,19 +308,51 @@ static int install(const char *dir, int fd, pid_t reader, const char *source, co
 	exit(0);
 }
 
+// Appends text to the string in buf, cut to fit; *len is its length.
+static void append(char *buf, size_t size, size_t *len, const char *text)
+{
+	int n = snprintf(buf + *len, size - *len, "%s", text);
+	if (n > 0)
+		*len = *len + static_cast<size_t>(n) < size ? *len + static_cast<size_t>(n) : size - 1;
+}
+
+// Root may paste the hint into a shell: an argument with anything but
+// plain characters goes in single quotes, each quote in it written '\''.
+static void append_word(char *buf, size_t size, size_t *len, const char *word)
+{
+	static const char plain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./+,:@%=-";
+	if (word[0] != '\0' && strspn(word, plain) == strlen(word)) {
+		append(buf, size, len, word);
+		return;
+	}
+	append(buf, size, len, "'");
+	for (const char *p = word; *p != '\0' && *len < size - 1; p++) {
+		char one[2] = {*p, '\0'};
+		append(buf, size, len, *p == '\'' ? "'\\''" : one);
+	}
+	append(buf, size, len, "'");
+}
+
 // Where a kept edit is, and the command that installs it later.
 static void kept_note(char (&note)[8192], const char *path, const char *dir)
 {
-	char options[4096 + 300] = "";
-	if (strcmp(dir, CRONTAB_DIR) != 0)
-		snprintf(options, sizeof options, "-c %s ", dir);
-	if (strcmp(target_name, invoker.name) != 0) {
-		size_t len = strlen(options);
-		snprintf(options + len, sizeof options - len, "-u %s ", target_name);
+	size_t len = 0;
+	note[0] = '\0';
+	append(note, sizeof note, &len, "the edited crontab is kept in ");
+	append(note, sizeof note, &len, path);
+	append(note, sizeof note, &len, "; install it with: crontab ");
+	if (strcmp(dir, CRONTAB_DIR) != 0) {
+		append(note, sizeof note, &len, "-c ");
+		append_word(note, sizeof note, &len, dir);
+		append(note, sizeof note, &len, " ");
 	}
-	snprintf(note, sizeof note,
-		 "the edited crontab is kept in %s; install it with: crontab %s%s\n", path, options,
-		 path);
+	if (strcmp(target_name, invoker.name) != 0) {
+		append(note, sizeof note, &len, "-u ");
+		append_word(note, sizeof note, &len, target_name);
+		append(note, sizeof note, &len, " ");
+	}
+	append(note, sizeof note, &len, path);
+	append(note, sizeof note, &len, "\n");
 }
 
 [[noreturn]] static void replace(Mode mode, const char *dir, int fd, pid_t reader,
@@ -296,7 +377,7 @@ int main(int argc, char **argv)
 	const char *crontab_dir = CRONTAB_DIR;
 	const char *replacement_path = nullptr;
 	Mode mode = read_options(argc, argv, &crontab_dir);
-	mode = take_operand(mode, argc, argv, &replacement_path);
+	mode = take_operand(mode, &replacement_path);
 	describe(mode, replacement_path);
 	record_subject("%s: %s", who, action);
 	if (invoker.uid != 0 && check_access(invoker.name) != 0)
@@ -326,7 +407,7 @@ int main(int argc, char **argv)
 		       deleted > 0);
 	}
 	if (mode == Edit) {
-		char temp_path[20];
+		char temp_path[edit_path_size];
 		Origin origin;
 		if (edit_crontab(&invoker, crontab_dir, target_name, temp_path, &replacement_fd,
 				 &reader, &origin) != 0)

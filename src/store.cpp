@@ -20,6 +20,9 @@
 
 static const char update_file[] = "cron.update";
 static const char staging_suffix[] = ".new";
+// How long an append waits for the update file's lock: 100 times 20 ms.
+static const int lock_tries = 100;
+static const useconds_t lock_pause_us = 20000;
 
 // Longest name whose staging name still fits in a file name uncut.
 static const size_t max_name = 255 - (sizeof staging_suffix - 1);
@@ -101,12 +104,13 @@ int list_crontab(const char *dir, const char *name)
 {
 	char path[4096 + 256];
 	int len = snprintf(path, sizeof path, "%s/%s", dir, name);
-	int in = len < static_cast<int>(sizeof path) ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+	int in = len < static_cast<int>(sizeof path) ? open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+						     : -1;
 	if (in < 0 && chdir(dir) != 0) {
 		log_message("cannot change dir to %s: %s", dir, strerror(errno));
 		return -1;
 	}
-	if (in < 0 && (in = open(name, O_RDONLY | O_CLOEXEC)) < 0) {
+	if (in < 0 && (in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)) < 0) {
 		log_message("no crontab for %s\n", name);
 		return -1;
 	}
@@ -209,7 +213,7 @@ int open_staging(const char *dir, const char *name)
 	catch_interrupts();
 	int out = -1;
 	for (int attempt = 0; attempt < 3 && out < 0; attempt++) {
-		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 		if (out >= 0 && !hold(out)) {
 			// Taken over before we locked it: another install is under way,
 			// and the name is now its, not ours to remove.
@@ -344,14 +348,39 @@ int delete_crontab(const char *dir, const char *name)
 	return -1;
 }
 
+// The update file tells who changes crontabs: nobody's business but the
+// scheduler's. Only root may open it, so only root can hold its lock.
+static int open_update_file()
+{
+	int fd = open(update_file, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+	struct stat st;
+	if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+// An older file may still be open elsewhere with its lock held: the lock
+// is waited for a bounded time only.
+static int lock_briefly(int fd)
+{
+	for (int tries = 0; tries < lock_tries; tries++) {
+		if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+			return 0;
+		if (errno != EWOULDBLOCK && errno != EINTR)
+			return -1;
+		usleep(lock_pause_us);
+	}
+	return -1;
+}
+
 // Appends the line in one write. Returns 1 when it landed in a linked file,
 // 0 when the file was unlinked meanwhile and it must be written again, -1
 // on error.
 static int append_line(const char *line, size_t len, long long limit)
 {
-	// Not 0666: the caller's file-creation mask must not be able to make a
-	// file of root's writable by everyone.
-	int fd = open(update_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+	int fd = open_update_file();
 	if (fd < 0)
 		return -1;
 	struct stat st;
@@ -359,7 +388,7 @@ static int append_line(const char *line, size_t len, long long limit)
 	// A line the file-size limit would cut is not begun: a fragment would
 	// merge with the next name. The lock keeps another install of ours from
 	// appending between the look and the write.
-	if (limit != LLONG_MAX && (flock(fd, LOCK_EX) != 0 || fstat(fd, &st) != 0 ||
+	if (limit != LLONG_MAX && (lock_briefly(fd) != 0 || fstat(fd, &st) != 0 ||
 				   st.st_size + static_cast<off_t>(len) > limit))
 		landed = -1;
 	else if (write(fd, line, len) == static_cast<ssize_t>(len))
