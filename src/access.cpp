@@ -1,6 +1,7 @@
 #include "access.h"
 
 #include "log.h"
+#include "user.h"
 
 #include <errno.h>
 #include <string.h>
@@ -46,7 +47,7 @@ static bool line_is(const char *line, size_t len, size_t room, const char *name)
 static int scan(int fd, const char *name)
 {
 	static char buf[65536];
-	char line[256];
+	char line[login_name_size];
 	size_t len = 0;
 	bool found = false;
 	ssize_t n;
