@@ -30,7 +30,7 @@ def install(dest, prefix="/usr", umask=0o022):
         raise AssertionError(f"cmake --install failed: {p.stdout!r} {p.stderr!r}")
 
 
-class Install(Case):
+class Package(Case):
     def setUp(self):
         super().setUp()
         if not os.path.isfile(os.path.join(BUILD, "cmake_install.cmake")):
