@@ -160,8 +160,7 @@ def as_user(user):
     return {"user": user.uid, "group": user.gid, "extra_groups": user.groups}
 
 
-def command(args, user, env, binary, cwd, kw):
-    """The argument vector and keywords shared by run and start."""
+def command(args, user, env, binary, cwd, kw):  # run's and start's
     if user is not None:
         kw.update(as_user(user))
     kw["env"] = {"PATH": "/usr/bin:/bin", **(env or {})}
@@ -192,7 +191,7 @@ def start(args, user="alice", env=None, binary=SUID, cwd=None, **kw):
     return p
 
 
-def reap():
+def reap():  # what a test left running
     while STARTED:
         p = STARTED.pop()
         if p.poll() is None:
@@ -213,9 +212,9 @@ def wait_for(ready, timeout=20, what="a condition", interval=0.005):
 
 
 def feed(p, chunks, pause=0.0):
-    """Writes chunks to p's standard input from a thread, then closes it; the
-    thread's `written` counts the bytes taken. A daemon, so that a command
-    that stops reading cannot hold the group up."""
+    """Writes chunks to p's stdin from a daemon thread (a command that stops
+    reading cannot hold the group up), then closes it; returns the thread,
+    whose `written` counts the bytes taken."""
     def write():
         try:
             for chunk in chunks:
@@ -258,8 +257,7 @@ def read(name):
 
 
 def write(name, data, mode=0o644, owner=None):
-    """Creates the file name (str or bytes data) with mode, owned by the uid
-    owner (its gid too) or root; returns name."""
+    """Creates name holding data (str or bytes), owned by uid and gid owner or root."""
     with open(name, "wb") as f:
         f.write(data.encode() if isinstance(data, str) else data)
     os.chmod(name, mode)
@@ -273,12 +271,10 @@ def put(name, data):
 
 
 def entries():
-    """The crontab directory's entries, sorted."""
     return sorted(os.listdir(DIR))
 
 
-def temps():
-    """The edits' temporary files left in /tmp."""
+def temps():  # the edits' temporary files in /tmp
     return glob.glob("/tmp/crontab.*")
 
 

@@ -11,6 +11,7 @@ import harness as h
 SOCKET = "crontab-tty"  # a private tmux server, killed after every test
 OUT = "/tmp/.t/tty"
 ENV = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "HOME": "/root"}
+HOME = USERS["alice"].home
 MISSING = [p for p in ("tmux", "vi") if shutil.which(p, path=ENV["PATH"]) is None]
 
 
@@ -32,7 +33,7 @@ class RealEditor(Case):
     def start_editing(self):
         put("alice", b"0 1 * * * old\n")
         # As alice, from her home, with no editor named so that vi is used.
-        command = (f"cd {USERS['alice'].home} && setpriv --reuid=2001 --regid=2001 --groups=3001,3002 "
+        command = (f"cd {HOME} && setpriv --reuid=2001 --regid=2001 --groups=3001,3002 "
                    f"env -u EDITOR -u VISUAL {SUID} -e 2>{OUT}/err; echo $? >{OUT}/status")
         result = tmux("new-session", "-d", "-x", "80", "-y", "24", command)
         self.assertEqual(result.returncode, 0, result.stderr)

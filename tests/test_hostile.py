@@ -183,8 +183,9 @@ class OthersFiles(Case):
     def test_files_the_user_cannot_read_are_refused(self):
         private = user_file("bob", "private", SECRET, mode=0o600)
         for args, cwd, err in (
-                (["/etc/shadow"], "/", None), ([ROOT + "/secret"], "/", None), ([private], "/", None),
-                (["../../etc/shadow"], ROOT, None), ([ROOT + "/closed/open"], "/", None),
+                (["/etc/shadow"], "/", None), ([ROOT + "/secret"], "/", None),
+                ([private], "/", None), (["../../etc/shadow"], ROOT, None),
+                ([ROOT + "/closed/open"], "/", None),
                 (["-c", h.DIR, "-l"], "/", superuser_only("-c")),
                 (["-l", "-u", "bob"], "/", superuser_only("-u"))):
             with self.subTest(args=args):

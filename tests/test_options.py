@@ -53,7 +53,7 @@ class Privileged(Case):
                 self.check(run(args, user=user), 1, err=superuser_only(opt))
 
     def test_root_acts_for_another_user(self):
-        src = user_file("alice", "for-bob", b"bob's\n", mode=0o600)
+        src = write(h.ROOT + "/for-bob", b"bob's\n", 0o600)  # root's own to read
         self.check(run([src, "-u", "bob"], user=None), 0)
         self.assertEqual(read("bob"), b"bob's\n")
         self.check(run(["-l", "-u", "bob"], user=None), 0, b"bob's\n")

@@ -57,9 +57,11 @@ class Install(Case):
         self.assertEqual(entries(), ["alice", "cron.update"])
 
     def test_empty_source_installs_empty_crontab(self):
-        put("alice", b"old\n")
-        self.check(run(["-"]), 0)
-        self.assertEqual((read("alice"), updates()), (b"", ["alice"]))
+        for args in (["-"], [h.user_file("alice", "empty", b"")]):
+            with self.row(args=args):
+                put("alice", b"old\n")
+                self.check(run(args), 0)
+                self.assertEqual((read("alice"), updates()), (b"", ["alice"]))
 
     def test_leftover_staging_file_is_taken_over_unless_held(self):
         # Nobody holds the one an install left when it died; a running one does.
