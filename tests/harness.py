@@ -201,14 +201,22 @@ def reap():  # what a test left running
 
 def wait_for(ready, timeout=20, what="a condition", interval=0.005):
     """Polls until ready() gives something true and returns it; fails saying
-    what it waited for (a string, or a function giving one) on timeout."""
+    what it waited for (a string, or a function giving one) on timeout. A
+    file that ready() finds gone meanwhile (FileNotFoundError) means not yet."""
     deadline = time.monotonic() + timeout
-    while not (got := ready()):
+    while not (got := attempt(ready)):
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out after {timeout} s waiting for "
                                  f"{what() if callable(what) else what}")
         time.sleep(interval)
     return got
+
+
+def attempt(ready):
+    try:
+        return ready()
+    except FileNotFoundError:
+        return None
 
 
 def feed(p, chunks, pause=0.0):
@@ -234,12 +242,12 @@ def feed(p, chunks, pause=0.0):
 
 def open_fifo(name, timeout=20):
     """Opens a FIFO for writing once a reader has it open, within timeout."""
-    def attempt():
+    def try_open():
         try:
             return os.open(name, os.O_WRONLY | os.O_NONBLOCK)
         except OSError:  # ENXIO: no reader yet
             return None
-    fd = wait_for(attempt, timeout, f"a reader of {name}")
+    fd = wait_for(try_open, timeout, f"a reader of {name}")
     os.set_blocking(fd, True)
     return fd
 

@@ -22,8 +22,7 @@ def crontab_text(tag, size):
 
 
 def staged(size=1):
-    return wait_for(lambda: os.path.exists(h.path("alice.new")) and
-                    os.path.getsize(h.path("alice.new")) >= size, 20, "the staging file to fill")
+    wait_for(lambda: os.path.getsize(h.path("alice.new")) >= size, 20, "the staging file to fill")
 
 
 class Interruption(Case):
@@ -124,10 +123,7 @@ class Interruption(Case):
 
         def ended():
             for name in temps():
-                try:
-                    seen.add(os.stat(name).st_uid)
-                except FileNotFoundError:
-                    pass
+                h.attempt(lambda: seen.add(os.stat(name).st_uid))
             return p.poll() is not None
         wait_for(ended, 60, "the traced edit to end")
         self.assertEqual((p.returncode, seen), (0, {2001}))
