@@ -219,10 +219,14 @@ def attempt(ready):
         return None
 
 
-def feed(p, chunks, pause=0.0):
-    """Writes chunks to p's stdin from a daemon thread (a command that stops
-    reading cannot hold the group up), then closes it; returns the thread,
-    whose `written` counts the bytes taken."""
+def feed(p, data, chunk=4096, pause=0.0):
+    """Writes data (bytes, cut into chunks, or an iterable of chunks) to p's
+    stdin from a daemon thread (a command that stops reading cannot hold the
+    group up), then closes it; returns the thread, whose `written` counts the
+    bytes taken."""
+    chunks = [data[i:i + chunk] for i in range(0, len(data), chunk)] \
+        if isinstance(data, bytes) else data
+
     def write():
         try:
             for chunk in chunks:

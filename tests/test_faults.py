@@ -48,8 +48,7 @@ class Interruption(Case):
             if early:
                 p.kill()
                 os.sched_setaffinity(0, cpus)
-            writer = h.feed(p, (new[i:i + (32 << 10)] for i in range(0, len(new), 32 << 10)),
-                            0.003)
+            writer = h.feed(p, new, 32 << 10, 0.003)
             time.sleep(rng.uniform(0, 0.08))
             p.kill()
             p.wait(timeout=20)

@@ -147,8 +147,7 @@ class Concurrency(Case):
     def test_installs_for_one_user_at_once(self):
         inputs = [(b"%02d " % i) * (1000 * (i + 1) ** 2 // 4) for i in range(12)]
         procs = [h.start(["-"], **PIPES) for _ in inputs]
-        feeders = [h.feed(p, (d[i:i + 8192] for i in range(0, len(d), 8192)), 0.001)
-                   for p, d in zip(procs, inputs)]
+        feeders = [h.feed(p, d, 8192, 0.001) for p, d in zip(procs, inputs)]
         results = [(p.wait(timeout=120), p.stdout.read(), p.stderr.read()) for p in procs]
         for t in feeders:
             t.join(timeout=60)
