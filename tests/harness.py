@@ -7,11 +7,17 @@ As root, the group runs in a private mount namespace with an overlay over
 the binary, which the tests run as those users. Nothing outside the
 namespace is touched. Without root the group is skipped (exit 77).
 """
+import collections
+import contextlib
+import glob
 import importlib.util
 import os
+import re
 import shutil
 import subprocess
 import sys
+import threading
+import time
 import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the checkout
@@ -33,7 +39,7 @@ FAKE_ROOT = "root"
 SLASHED = "../../tmp/evil"
 TABBED = "tab\tuser"
 
-# name: (uid, gid, supplementary gids, home, shell)
+User = collections.namedtuple("User", "uid gid groups home shell")
 USERS = {
     "alice": (2001, 2001, [3001, 3002], HOME + "/alice", "/bin/bash"),
     "bob": (2002, 2002, [3001], HOME + "/bob", "/bin/sh"),
@@ -50,6 +56,7 @@ USERS = {
     "bob.new": (2012, 2012, [], HOME + "/bobnew", "/bin/sh"),
     "dave": (2013, 2013, [], HOME + "/dave", "/bin/sh"),
 }
+USERS = {name: User(*u) for name, u in USERS.items()}
 # Entries whose name is taken by an earlier one: looked up by name, they
 # give the earlier entry's id. Listed by uid, since the name is not theirs.
 SHADOWED = {4300: (FAKE_ROOT, 4300, HOME + "/fakeroot")}
@@ -60,21 +67,21 @@ TRACED = {"ASAN_OPTIONS": "detect_leaks=0"}
 
 
 def sh(*cmd):
-    subprocess.run(cmd, check=True)
+    subprocess.run(cmd, check=True, timeout=60)
 
 
 def write_user_database():
     with open("/etc/passwd", "a") as f:
-        for name, (uid, gid, _, home, shell) in USERS.items():
-            f.write(f"{name}:x:{uid}:{gid}::{home}:{shell}\n")
+        for name, u in USERS.items():
+            f.write(f"{name}:x:{u.uid}:{u.gid}::{u.home}:{u.shell}\n")
         for uid, (name, gid, home) in SHADOWED.items():
             f.write(f"{name}:x:{uid}:{gid}::{home}:/bin/sh\n")
     with open("/etc/group", "a") as f:
-        for name, (uid, gid, _, _, _) in USERS.items():
+        for name, u in USERS.items():
             if name != "carol2":
-                f.write(f"{name}:x:{gid}:\n")
+                f.write(f"{name}:x:{u.gid}:\n")
         for group, gid in GROUPS.items():
-            members = [n for n, u in USERS.items() if gid in u[2]]
+            members = [n for n, u in USERS.items() if gid in u.groups]
             f.write(f"{group}:x:{gid}:{','.join(members)}\n")
 
 
@@ -117,10 +124,10 @@ def enter_namespace(binary):
         with open(copy, "wb") as f:
             f.write(image)
         os.chmod(copy, mode)
-    for name, (uid, gid, _, home, _) in USERS.items():
-        if home.startswith(HOME):
-            os.makedirs(home, exist_ok=True)
-            os.chown(home, uid, gid)
+    for u in USERS.values():
+        if u.home.startswith(HOME):
+            os.makedirs(u.home, exist_ok=True)
+            os.chown(u.home, u.uid, u.gid)
 
 
 def main():
@@ -147,25 +154,106 @@ def main():
 # Helpers for the groups.
 
 def as_user(user):
-    """subprocess arguments that run a child as user (a name, or a bare uid)."""
-    uid, gid, groups, _, _ = USERS[user] if user in USERS else (user, user, [], "/", "")
-    return {"user": uid, "group": gid, "extra_groups": groups}
+    """subprocess arguments that run a child as user: a name, a bare uid or a User."""
+    if not isinstance(user, User):
+        user = USERS[user] if user in USERS else User(user, user, [], "/", "")
+    return {"user": user.uid, "group": user.gid, "extra_groups": user.groups}
 
 
-def start(args, user="alice", binary=SUID, **kw):
-    """Starts the command as user without waiting for it."""
-    kw.setdefault("env", {})
-    kw["env"] = {"PATH": "/usr/bin:/bin", **kw["env"]}
-    return subprocess.Popen([binary, *args], cwd=kw.pop("cwd", "/"), **as_user(user), **kw)
+def command(args, user, env, binary, cwd, kw):  # run's and start's
+    if user is not None:
+        kw.update(as_user(user))
+    kw["env"] = {"PATH": "/usr/bin:/bin", **(env or {})}
+    kw["cwd"] = cwd or "/"
+    return [binary, *args], kw
 
 
-def run(args, user="alice", stdin=b"", env=None, binary=SUID, cwd=None, timeout=60):
-    """Runs the command as user (None: root); returns (status, stdout, stderr)."""
-    kw = as_user(user) if user is not None else {}
-    env = {"PATH": "/usr/bin:/bin", **(env or {})}
-    p = subprocess.run([binary, *args], input=stdin, capture_output=True, env=env,
-                       cwd=cwd or "/", timeout=timeout, **kw)
-    return p.returncode, p.stdout, p.stderr
+def run(args, user="alice", stdin=b"", env=None, binary=SUID, cwd=None, timeout=60, **kw):
+    """Runs the command as user (None: root) on stdin (bytes, a file or a
+    descriptor) and returns (status, stdout, stderr). Other keywords go to
+    subprocess.run; a stdout given there leaves b"" as the output."""
+    kw["input" if isinstance(stdin, bytes) else "stdin"] = stdin
+    kw.setdefault("stdout", subprocess.PIPE)
+    argv, kw = command(args, user, env, binary, cwd, kw)
+    p = subprocess.run(argv, stderr=subprocess.PIPE, timeout=timeout, **kw)
+    return p.returncode, p.stdout or b"", p.stderr
+
+
+STARTED = []
+
+
+def start(args, user="alice", env=None, binary=SUID, cwd=None, **kw):
+    """Starts the command as run would, without waiting; what a test leaves
+    running is killed when it ends."""
+    argv, kw = command(args, user, env, binary, cwd, kw)
+    p = subprocess.Popen(argv, **kw)
+    STARTED.append(p)
+    return p
+
+
+def reap():  # what a test left running
+    while STARTED:
+        p = STARTED.pop()
+        if p.poll() is None:
+            p.kill()
+            p.wait(timeout=10)
+
+
+def wait_for(ready, timeout=20, what="a condition", interval=0.005):
+    """Polls until ready() gives something true and returns it; fails saying
+    what it waited for (a string, or a function giving one) on timeout. A
+    file that ready() finds gone meanwhile (FileNotFoundError) means not yet."""
+    deadline = time.monotonic() + timeout
+    while not (got := attempt(ready)):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for "
+                                 f"{what() if callable(what) else what}")
+        time.sleep(interval)
+    return got
+
+
+def attempt(ready):
+    try:
+        return ready()
+    except FileNotFoundError:
+        return None
+
+
+def feed(p, data, chunk=4096, pause=0.0):
+    """Writes data (bytes, cut into chunks, or an iterable of chunks) to p's
+    stdin from a daemon thread (a command that stops reading cannot hold the
+    group up), then closes it; returns the thread, whose `written` counts the
+    bytes taken."""
+    chunks = [data[i:i + chunk] for i in range(0, len(data), chunk)] \
+        if isinstance(data, bytes) else data
+
+    def write():
+        try:
+            for chunk in chunks:
+                t.written += p.stdin.write(chunk)
+                p.stdin.flush()
+                time.sleep(pause)
+        except (BrokenPipeError, ValueError):
+            pass
+        finally:
+            with contextlib.suppress(OSError):
+                p.stdin.close()
+    t = threading.Thread(target=write, daemon=True)
+    t.written = 0
+    t.start()
+    return t
+
+
+def open_fifo(name, timeout=20):
+    """Opens a FIFO for writing once a reader has it open, within timeout."""
+    def try_open():
+        try:
+            return os.open(name, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError:  # ENXIO: no reader yet
+            return None
+    fd = wait_for(try_open, timeout, f"a reader of {name}")
+    os.set_blocking(fd, True)
+    return fd
 
 
 def path(name):
@@ -180,10 +268,26 @@ def read(name):
         return None
 
 
+def write(name, data, mode=0o644, owner=None):
+    """Creates name holding data (str or bytes), owned by uid and gid owner or root."""
+    with open(name, "wb") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+    os.chmod(name, mode)
+    if owner is not None:
+        os.chown(name, owner, owner)
+    return name
+
+
 def put(name, data):
-    with open(path(name), "wb") as f:
-        f.write(data)
-    os.chmod(path(name), 0o600)
+    write(path(name), data, 0o600)
+
+
+def entries():
+    return sorted(os.listdir(DIR))
+
+
+def temps():  # the edits' temporary files in /tmp
+    return glob.glob("/tmp/crontab.*")
 
 
 def updates():
@@ -203,13 +307,48 @@ def reset():
 
 def user_file(user, name, data, mode=0o644):
     """Creates a file in user's home directory, owned by user."""
-    uid, gid, _, home, _ = USERS[user]
-    p = os.path.join(home, name)
-    with open(p, "wb") as f:
-        f.write(data)
-    os.chown(p, uid, gid)
-    os.chmod(p, mode)
-    return p
+    u = USERS[user]
+    return write(os.path.join(u.home, name), data, mode, u.uid)
+
+
+# The command's messages, as tests expect them.
+TEMP = rb"/tmp/crontab\.[A-Za-z0-9]{6}"  # an edit's temporary file
+
+
+def cannot_install(reason, name="alice"):
+    return f"unable to install {DIR}/{name}: {reason}\n".encode()
+
+
+def staging_exists(name="alice"):
+    return f"unable to create {DIR}/{name}.new: File exists\n".encode()
+
+
+def unread(src, reason=None, verb="open"):
+    """A replacement file that could not be read, and why (None: said before)."""
+    why = f"unable to {verb} {src}: {reason}" if reason else ""
+    return f"{why}unable to read replacement file {src}".encode()
+
+
+def superuser_only(option):
+    return f"{option} option: superuser only".encode()
+
+
+def editor_failed(how="exited with status 1"):
+    return f"editor {how}, crontab unchanged\n".encode()
+
+
+def kept(before, hint=b""):
+    """A pattern for the note after before (bytes) that an edit is kept; its
+    group 1 is the file. hint is what comes between "crontab " and the file."""
+    return (re.escape(before) + rb"the edited crontab is kept in (%s); install it with: "
+            rb"crontab %s\1\n" % (TEMP, re.escape(hint)))
+
+
+def lost_update():
+    return f"unable to append to {DIR}/cron.update\n".encode()
+
+
+INTERRUPTED = b"install interrupted, crontab unchanged\n"
 
 
 USAGE = (b"crontab 4.5\n"
@@ -222,13 +361,21 @@ USAGE = (b"crontab 4.5\n"
 
 
 class Case(unittest.TestCase):
-    """Starts every test from an empty crontab directory."""
+    """Starts every test, and every row, from an empty crontab directory."""
 
     def setUp(self):
         reset()
+        self.addCleanup(reap)
 
     def check(self, result, status, out=b"", err=b""):
         self.assertEqual(result, (status, out, err))
+
+    @contextlib.contextmanager
+    def row(self, **params):
+        """One row of a table: a sub-test named by params, from a fresh setUp."""
+        with self.subTest(**params):
+            self.setUp()
+            yield
 
 
 if __name__ == "__main__":

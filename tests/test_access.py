@@ -107,8 +107,8 @@ class Lists(NoLists):
         trace = h.HOME + "/alice/lookups"
         # Each list once for an ordinary user where neither exists; never for root.
         for user, count in (("alice", 2), (None, 0)):
-            subprocess.run(["strace", "-f", "-qq", "-e", "trace=%file", "-o", trace, PLAIN, "-l"],
-                           capture_output=True, **(h.as_user(user) if user else {}))
+            run(["-f", "-qq", "-e", "trace=%file", "-o", trace, PLAIN, "-l"], user,
+                binary="strace", env=h.TRACED)
             with open(trace) as f:
                 lookups = [line for line in f if f'"{ALLOW}"' in line or f'"{DENY}"' in line]
             self.assertEqual(len(lookups), count, lookups)
@@ -136,8 +136,8 @@ class SystemLog(NoLists):
 
     def logged(self, args, user="alice", stdin=b"", env=None):
         """What run gives, and the records of this very process as (priority, text)."""
-        p = h.start(args, user=user, env=env or {}, stdin=subprocess.PIPE,
-                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = h.start(args, user=user, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
         out, err = p.communicate(stdin, timeout=10)
         records = []
         while self.log.fileno() != -1:
@@ -155,7 +155,7 @@ class SystemLog(NoLists):
     def test_records(self):
         src = user_file("alice", "new", b"from file\n")
         odd = user_file("alice", "a\nb\033c\\d", b"odd\n")
-        too_big = b"unable to install %s/alice: File too large\n" % h.DIR.encode()
+        too_big = h.cannot_install("File too large")
         stdin = A + "replace crontab of alice from standard input: "
         ok = (0, b"", b"")
         # (crontab before, allow list (refuses bob), args, stdin, outcome, record)
@@ -175,15 +175,14 @@ class SystemLog(NoLists):
                 (None, b"alice\n", ["-l"], b"", (1, b"", refused("bob", ALLOW)),
                  (WARNING, "bob (uid 2002): refused list crontab of bob: "
                   + refused("bob", ALLOW).decode().strip())),
-                (None, None, ["-u", "bob", "-l"], b"", (1, b"", b"-u option: superuser only"),
+                (None, None, ["-u", "bob", "-l"], b"", (1, b"", h.superuser_only("-u")),
                  (WARNING, A + "refused -u bob: -u option: superuser only")),
-                (None, None, ["-c", "/tmp", "-l"], b"", (1, b"", b"-c option: superuser only"),
+                (None, None, ["-c", "/tmp", "-l"], b"", (1, b"", h.superuser_only("-c")),
                  (WARNING, A + "refused -c /tmp: -c option: superuser only")),
                 # A listing that goes ahead changes nothing and is not on record.
                 (b"old\n", None, ["-l"], b"", (0, b"old\n", b""), None),
                 (None, None, ["-l"], b"", (1, b"", b"no crontab for alice\n"), None)):
-            with self.subTest(args=args):
-                h.reset()
+            with self.row(args=args):
                 set_lists(allow)
                 if before is not None:
                     put("alice", before)

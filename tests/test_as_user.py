@@ -6,16 +6,15 @@ import os
 import re
 import signal
 import subprocess
-import time
 
-from harness import HOME, PLAIN, SUID, Case, path, put, read, run, updates, user_file
+from harness import (PLAIN, SUID, TEMP, USERS, Case, editor_failed, path, put, read, run, temps,
+                     unread, updates, user_file, write)
 import harness as h
 
 T = "/tmp/.t/as_user"
 REC = T + "/rec"  # where the editors record what they saw, writable by all
 RECORDER = T + "/record"
 SECRET = T + "/secret"  # readable by root only
-TEMP = rb"/tmp/crontab\.[A-Za-z0-9]{6}"
 FIELDS = ("uid", "gid", "groups", "cwd", "USER", "LOGNAME", "HOME", "SHELL", "owner", "path")
 
 # Called as "record TAG FILE": notes who and where it runs and what FILE held,
@@ -33,12 +32,9 @@ def prepare():
     os.makedirs(REC, exist_ok=True)
     os.chmod(T, 0o755)
     os.chmod(REC, 0o777)
-    for name, text, mode in ((RECORDER, RECORDER_SCRIPT, 0o755),
-                             (T + "/vi", f"#!/bin/sh\nexec {RECORDER} vi \"$@\"\n", 0o755),
-                             (SECRET, "secret\n", 0o600)):
-        with open(name, "w") as f:
-            f.write(text)
-        os.chmod(name, mode)
+    write(RECORDER, RECORDER_SCRIPT, 0o755)
+    write(T + "/vi", f"#!/bin/sh\nexec {RECORDER} vi \"$@\"\n", 0o755)
+    write(SECRET, "secret\n", 0o600)
 
 
 def recorded(tag):
@@ -59,6 +55,11 @@ def editor(tag, length=None):
     return cmd if length is None else "/" * (length - len(cmd)) + cmd
 
 
+def unread_temp(reason):
+    """A pattern for h.unread of the edit's temporary file."""
+    return re.escape(unread("TEMP", reason)).replace(b"TEMP", TEMP)
+
+
 def shell_editor(body):
     """An editor given as shell text; the temporary path arrives as $1."""
     return f"f() {{ {body}; }}; f"
@@ -72,12 +73,12 @@ class AsUser(Case):
     def setUp(self):
         super().setUp()
         # Each test answers only for the temporary files it leaves itself.
-        for entry in glob.glob(REC + "/*") + glob.glob("/tmp/crontab.*"):
+        for entry in glob.glob(REC + "/*") + temps():
             os.unlink(entry)
 
     def edit(self, env, user="alice", args=("-e",), **kw):
         result = run(list(args), user=user, env=env, **kw)
-        self.assertEqual(glob.glob("/tmp/crontab.*"), [], "temporary file left behind")
+        self.assertEqual(temps(), [], "temporary file left behind")
         return result
 
     def unchanged(self, old=b"old\n"):
@@ -86,57 +87,34 @@ class AsUser(Case):
 
 
 class FileOperand(AsUser):
-    def test_file_the_user_may_not_read_is_refused(self):
-        put("alice", b"old\n")
-        for src in (user_file("bob", "private", b"bob's\n", mode=0o600), SECRET):
-            with self.subTest(src=src):
-                self.check(run([src]), 1, err=f"unable to open {src}: Permission denied"
-                           f"unable to read replacement file {src}".encode())
-                self.unchanged()
-
     def test_relative_path_is_found_from_the_starting_directory(self):
         user_file("alice", "mine", b"relative\n")
-        self.check(run(["mine"], cwd=HOME + "/alice"), 0)
+        self.check(run(["mine"], cwd=USERS["alice"].home), 0)
         self.assertEqual(read("alice"), b"relative\n")
-
-    def test_empty_file_installs_an_empty_crontab(self):
-        put("alice", b"old\n")
-        self.check(run([user_file("alice", "empty", b"")]), 0)
-        self.assertEqual(read("alice"), b"")
-        self.assertEqual(updates(), ["alice"])
 
     def test_file_that_opens_but_cannot_be_read_changes_nothing(self):
         put("alice", b"old\n")
-        home = HOME + "/alice"
-        self.check(run([home]), 1, err=f"unable to read {home}: Is a directory"
-                   f"unable to read replacement file {home}".encode())
+        home = USERS["alice"].home
+        self.check(run([home]), 1, err=unread(home, "Is a directory", "read"))
         self.assertEqual(read("alice"), b"old\n")
         self.assertEqual([e for e in os.listdir(h.DIR) if e.endswith(".new")], [])
 
     def test_reader_killed_midway_installs_nothing(self):
         put("alice", b"old\n")
-        fifo = HOME + "/alice/fifo"
+        fifo = USERS["alice"].home + "/fifo"
         os.mkfifo(fifo)
         os.chown(fifo, 2001, 2001)
-        with h.start([fifo], stdout=subprocess.PIPE, stderr=subprocess.PIPE) as p:
-            fd = os.open(fifo, os.O_WRONLY)  # returns once the reader has it open
-            os.write(fd, b"0 * * * * partial\n")
-            for _ in range(2000):  # until the install is under way
-                if os.path.exists(path("alice.new")):
-                    break
-                time.sleep(0.005)
-            with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
-                os.kill(int(f.read()), signal.SIGKILL)
-            os.close(fd)
-            self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
-                             (1, b"", f"unable to read replacement file {fifo}".encode()))
+        p = h.start([fifo], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        fd = h.open_fifo(fifo)
+        os.write(fd, b"0 * * * * partial\n")
+        h.wait_for(lambda: os.path.exists(path("alice.new")), 20, "the install to be under way")
+        with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
+            os.kill(int(f.read()), signal.SIGKILL)
+        os.close(fd)
+        self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
+                         (1, b"", unread(fifo)))
         self.assertEqual(read("alice"), b"old\n")
         self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
-
-    def test_root_reads_with_its_own_rights_for_another_user(self):
-        self.check(run([SECRET, "-u", "bob"], user=None), 0)
-        self.assertEqual(read("bob"), b"secret\n")
-        self.assertEqual(updates(), ["bob"])
 
 
 class EditorIdentity(AsUser):
@@ -144,18 +122,17 @@ class EditorIdentity(AsUser):
         alien = {"USER": "root", "LOGNAME": "root", "HOME": "/root", "SHELL": "/bin/bash"}
         # (invoking user, arguments, ids, groups, working directory, stderr)
         for user, args, ids, groups, cwd, err in (
-                ("alice", [], "2001", {"2001", "3001", "3002"}, HOME + "/alice", b""),
-                ("bob", [], "2002", {"2002", "3001"}, HOME + "/bob", b""),
+                ("alice", [], "2001", {"2001", "3001", "3002"}, USERS["alice"].home, b""),
+                ("bob", [], "2002", {"2002", "3001"}, USERS["bob"].home, b""),
                 ("nohome", [], "2003", {"2003"}, "/tmp",
                  b"chdir failed: nohome /nonexistent/nohome\n"),
                 (None, ["-u", "bob"], "0", {"0"}, "/root", b"")):
-            with self.subTest(user=user):
-                self.setUp()
+            with self.row(user=user):
                 name = user or "root"
                 self.check(self.edit(dict(alien, EDITOR=editor(name)), user, ["-e", *args]),
                            0, err=err)
                 seen = recorded(name)
-                home = h.USERS[user][3] if user else "/root"
+                home = USERS[user].home if user else "/root"
                 self.assertEqual({k: seen[k] for k in FIELDS[:2]}, {"uid": ids, "gid": ids})
                 self.assertEqual(set(seen["groups"].split()), groups)
                 self.assertEqual([seen[k] for k in FIELDS[3:9]],
@@ -165,44 +142,28 @@ class EditorIdentity(AsUser):
     def test_caller_groups_give_way_to_the_users(self):
         # After newgrp, or with groups the user database does not give alice.
         for gid, extra in ((3002, [3001, 3002, 0, 4000]), (4000, [])):
-            def run_as_caller(args, env=None):
-                p = subprocess.run([SUID, *args], env={"PATH": "/usr/bin:/bin", **(env or {})},
-                                   capture_output=True, user=2001, group=gid, extra_groups=extra)
-                return p.returncode, p.stdout, p.stderr
-            with self.subTest(gid=gid, extra=extra):
-                self.setUp()
-                self.check(run_as_caller(["-e"], {"EDITOR": editor("e")}), 0)
+            caller = h.User(2001, gid, extra, None, None)
+            with self.row(gid=gid, extra=extra):
+                self.check(run(["-e"], caller, env={"EDITOR": editor("e")}), 0)
                 seen = recorded("e")
                 self.assertEqual((seen["gid"], set(seen["groups"].split())),
                                  ("2001", {"2001", "3001", "3002"}))
                 for group, ok in ((3002, True), (4000, False), (0, False)):
-                    src = f"{T}/group{group}"
-                    with open(src, "wb") as f:
-                        f.write(b"group %d\n" % group)
+                    src = write(f"{T}/group{group}", b"group %d\n" % group, 0o640)
                     os.chown(src, 0, group)
-                    os.chmod(src, 0o640)
-                    err = b"" if ok else (f"unable to open {src}: Permission denied"
-                                          f"unable to read replacement file {src}").encode()
-                    self.check(run_as_caller([src]), 0 if ok else 1, err=err)
+                    err = b"" if ok else unread(src, "Permission denied")
+                    self.check(run([src], caller), 0 if ok else 1, err=err)
                     self.assertEqual(read("alice"), b"group 3002\n")
-
-    def test_shell_text_in_editor_runs_as_the_invoking_user(self):
-        self.check(self.edit({"EDITOR": f"id -u > {REC}/meta; echo x >>"}), 0)
-        self.assertEqual(os.stat(REC + "/meta").st_uid, 2001)
-        with open(REC + "/meta") as f:
-            self.assertEqual(f.read(), "2001\n")
-        self.assertEqual(read("alice"), b"x\n")
 
     def test_failed_identity_switch_runs_no_editor_and_changes_nothing(self):
         # The plain copy run by a user may not set supplementary groups.
         mine = "/tmp/.t/mine-edit"
         os.makedirs(mine, exist_ok=True)
         os.chown(mine, 2001, 2001)
-        with open(mine + "/alice", "wb") as f:
-            f.write(b"old\n")
+        write(mine + "/alice", b"old\n")
         result = self.edit({"EDITOR": editor("e")}, args=["-c", mine, "-e"], binary=PLAIN)
-        self.check(result, 1, err=b"initgroups failed: alice Operation not permitted\n"
-                   b"editor exited with status 1, crontab unchanged\n")
+        self.check(result, 1, err=b"initgroups failed: alice Operation not permitted\n" +
+                   editor_failed())
         self.assertIsNone(recorded("e"))
         self.assertEqual(sorted(os.listdir(mine)), ["alice"])
 
@@ -214,11 +175,10 @@ class EditorChoice(AsUser):
         # A stand-in over /usr/bin/vi shows when it is chosen. Mounts made
         # here must stay in this namespace.
         target = os.path.realpath("/usr/bin/vi")
-        mnt = subprocess.run(["findmnt", "-n", "-o", "PROPAGATION", "-T", target],
-                             capture_output=True, text=True, check=True).stdout.strip()
-        assert mnt == "private", f"mount propagation at {target} is {mnt}"
-        subprocess.run(["mount", "--bind", T + "/vi", target], check=True)
-        cls.addClassCleanup(subprocess.run, ["umount", target], check=True)
+        mnt = run(["-n", "-o", "PROPAGATION", "-T", target], None, binary="findmnt")
+        assert mnt[:2] == (0, b"private\n"), f"mount propagation at {target} is {mnt}"
+        h.sh("mount", "--bind", T + "/vi", target)
+        cls.addClassCleanup(h.sh, "umount", target)
 
     def test_choice_and_length_limits(self):
         ed, vis = editor("e"), editor("v")
@@ -228,22 +188,20 @@ class EditorChoice(AsUser):
                             ({"VISUAL": editor("v", 256)}, "vi"),
                             ({"EDITOR": editor("e", 256), "VISUAL": editor("v", 256)}, "vi"),
                             ({"EDITOR": editor("e", 235)}, "e")):  # command of 255
-            with self.subTest(env={k: len(v) for k, v in env.items()}):
-                self.setUp()
+            with self.row(env={k: len(v) for k, v in env.items()}):
                 self.check(self.edit(env), 0)
                 self.assertEqual(read("alice"), chosen.encode() + b"\n")
 
     def test_command_that_does_not_fit(self):
         for length in (236, 240, 255):
-            with self.subTest(length=length):
-                self.setUp()
+            with self.row(length=length):
                 put("alice", b"old\n")
                 ed = editor("e", length)
                 cut = re.escape((ed + " /tmp/crontab.XXXXXX")[:255].encode())
                 status, out, err = self.edit({"EDITOR": ed, "VISUAL": editor("v")})
                 self.assertEqual((status, out), (1, b""))
                 self.assertRegex(err, b"^couldn't exec " + cut.replace(b"X", b"[A-Za-z0-9]") +
-                                 b"editor exited with status 1, crontab unchanged\n$")
+                                 editor_failed() + b"$")
                 self.assertEqual([recorded(t) for t in ("e", "v", "vi")], [None] * 3)
                 self.unchanged()
 
@@ -252,7 +210,7 @@ class EditorChoice(AsUser):
         put("alice", b"old\n")
         status, _, err = self.edit({"EDITOR": "", "VISUAL": editor("v")})
         self.assertEqual(status, 1)
-        self.assertTrue(err.endswith(b"editor exited with status 126, crontab unchanged\n"), err)
+        self.assertTrue(err.endswith(editor_failed("exited with status 126")), err)
         self.assertIsNone(recorded("v"))
         self.unchanged()
 
@@ -260,8 +218,7 @@ class EditorChoice(AsUser):
 class EditOutcome(AsUser):
     def test_edit_installs_the_edited_text(self):
         for old, new in ((None, b"e\n"), (b"0 * * * * old\n", b"0 * * * * old\ne\n")):
-            with self.subTest(old=old):
-                self.setUp()
+            with self.row(old=old):
                 if old is not None:
                     put("alice", old)
                 self.check(self.edit({"EDITOR": editor("e")}), 0)
@@ -275,17 +232,13 @@ class EditOutcome(AsUser):
         # (editor, stderr it must cause)
         for ed, err in (
                 (shell_editor('echo junk >> "$1"; exit 3'),
-                 rb"editor exited with status 3, crontab unchanged\n"),
+                 re.escape(editor_failed("exited with status 3"))),
                 (shell_editor('echo junk >> "$1"; kill -9 $$'),
-                 rb"editor killed by signal 9, crontab unchanged\n"),
+                 re.escape(editor_failed("killed by signal 9"))),
                 # The read-back must use the user's rights, not the command's.
-                (shell_editor(f'rm "$1"; ln -s {SECRET} "$1"'),
-                 rb"unable to open (%s): Permission denied"
-                 rb"unable to read replacement file \1" % TEMP),
-                ("rm", rb"unable to open (%s): No such file or directory"
-                 rb"unable to read replacement file \1" % TEMP)):
-            with self.subTest(editor=ed):
-                self.setUp()
+                (shell_editor(f'rm "$1"; ln -s {SECRET} "$1"'), unread_temp("Permission denied")),
+                ("rm", unread_temp("No such file or directory"))):
+            with self.row(editor=ed):
                 put("alice", b"old\n")
                 status, out, got = self.edit({"EDITOR": ed})
                 self.assertEqual((status, out), (1, b""))
@@ -293,9 +246,8 @@ class EditOutcome(AsUser):
                 self.unchanged()
 
     def test_edit_that_is_not_installed_is_kept(self):
-        too_large = f"unable to install {h.DIR}/alice: File too large\n"
-        busy = f"unable to create {h.DIR}/alice.new: File exists\n"
-        changed = f"{h.DIR}/alice changed during the edit; not installed\n"
+        too_large, busy = h.cannot_install("File too large"), h.staging_exists()
+        changed = f"{h.DIR}/alice changed during the edit; not installed\n".encode()
         # (invoker, crontab at start, what the editor does before it edits,
         # what is said, the crontab after, the staging file held meanwhile)
         for user, old, meanwhile, err, after, held in (
@@ -308,8 +260,7 @@ class EditOutcome(AsUser):
                 # In place, same size: only the time of the change tells.
                 (None, b"old\n", f"sleep 0.05; echo olx > {path('alice')}", changed,
                  b"olx\n", False)):
-            with self.subTest(user=user, meanwhile=meanwhile[:20], old=old):
-                self.setUp()
+            with self.row(user=user, meanwhile=meanwhile[:20], old=old):
                 if old is not None:
                     put("alice", old)
                 args = ["-e"] + ["-u", "alice"] * (user is None)
@@ -321,9 +272,7 @@ class EditOutcome(AsUser):
                 self.assertEqual((status, out, read("alice")), (1, b"", after))
                 # The command it names installs the edit for the user whose it is.
                 hint = ["-u", "alice"] * (user is None)
-                kept = re.fullmatch(re.escape(err.encode()) + rb"the edited crontab is kept in "
-                                    rb"(%s); install it with: crontab %s\1\n"
-                                    % (TEMP, " ".join(hint + [""]).encode()), got)
+                kept = re.fullmatch(h.kept(err, " ".join(hint + [""]).encode()), got)
                 self.assertIsNotNone(kept, got)
                 edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"e\n"
                 with open(kept[1], "rb") as f:

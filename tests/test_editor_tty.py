@@ -1,17 +1,17 @@
 """An edit driven as a person would: the machine's vi in a real terminal."""
-import glob
 import os
 import re
 import shutil
 import subprocess
-import time
 import unittest
 
-from harness import DIR, HOME, SUID, Case, put, read, run, updates
+from harness import DIR, SUID, USERS, Case, put, read, run, temps, updates
+import harness as h
 
 SOCKET = "crontab-tty"  # a private tmux server, killed after every test
 OUT = "/tmp/.t/tty"
 ENV = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "HOME": "/root"}
+HOME = USERS["alice"].home
 MISSING = [p for p in ("tmux", "vi") if shutil.which(p, path=ENV["PATH"]) is None]
 
 
@@ -26,14 +26,14 @@ class RealEditor(Case):
         super().setUp()
         shutil.rmtree(OUT, ignore_errors=True)
         os.makedirs(OUT)
-        for left in glob.glob("/tmp/crontab.*"):
+        for left in temps():
             os.unlink(left)
         self.addCleanup(tmux, "kill-server")
 
     def start_editing(self):
         put("alice", b"0 1 * * * old\n")
         # As alice, from her home, with no editor named so that vi is used.
-        command = (f"cd {HOME}/alice && setpriv --reuid=2001 --regid=2001 --groups=3001,3002 "
+        command = (f"cd {HOME} && setpriv --reuid=2001 --regid=2001 --groups=3001,3002 "
                    f"env -u EDITOR -u VISUAL {SUID} -e 2>{OUT}/err; echo $? >{OUT}/status")
         result = tmux("new-session", "-d", "-x", "80", "-y", "24", command)
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -47,13 +47,8 @@ class RealEditor(Case):
     def screen(self):
         return tmux("capture-pane", "-p").stdout
 
-    def wait_for(self, ready, what, timeout=20):
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            if ready():
-                return
-            time.sleep(0.1)
-        self.fail(f"timed out waiting for {what}; screen:\n{self.screen()}")
+    def wait_for(self, ready, what):
+        h.wait_for(ready, 20, lambda: f"{what}; screen:\n{self.screen()}", 0.1)
 
     def keys(self, *keys, literal=False):
         tmux("send-keys", *(["-l"] if literal else []), *keys)
@@ -65,7 +60,7 @@ class RealEditor(Case):
                       "the command to end")
         with open(status) as s, open(OUT + "/err", "rb") as e:
             result = int(s.read()), e.read()
-        self.assertEqual(len(glob.glob("/tmp/crontab.*")), kept, "temporary files left")
+        self.assertEqual(len(temps()), kept, "temporary files left")
         return result
 
     def test_saved_edit_is_installed(self):
@@ -78,7 +73,7 @@ class RealEditor(Case):
     def test_abandoned_edit_changes_nothing(self):
         self.start_editing()
         self.keys(":cq", "Enter")
-        self.assertEqual(self.finish(), (1, b"editor exited with status 1, crontab unchanged\n"))
+        self.assertEqual(self.finish(), (1, h.editor_failed()))
         self.assertEqual(read("alice"), b"0 1 * * * old\n")
         self.assertEqual(updates(), [])
 
@@ -87,9 +82,8 @@ class RealEditor(Case):
         self.assertEqual(run(["-"], stdin=b"0 2 * * * other\n"), (0, b"", b""))
         self.keys(":wq", "Enter")
         status, err = self.finish(kept=True)
-        kept = re.fullmatch(rb"%s/alice changed during the edit; not installed\nthe edited crontab "
-                            rb"is kept in (/tmp/crontab\.\w{6}); install it with: crontab \1\n"
-                            % DIR.encode(), err)
+        kept = re.fullmatch(h.kept(b"%s/alice changed during the edit; not installed\n"
+                                   % DIR.encode()), err)
         self.assertEqual(status, 1)
         self.assertIsNotNone(kept, err)
         with open(kept[1], "rb") as f:

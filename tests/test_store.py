@@ -3,34 +3,19 @@ import fcntl
 import os
 import random
 import re
+import resource
 import subprocess
 import threading
-import time
 
-from harness import PLAIN, SUID, Case, put, read, run, updates
+from harness import PLAIN, Case, cannot_install, entries, put, read, run, updates
 import harness as h
 
-
-def listing_of(data):
-    put("alice", data)
-    return run(["-l"])
+PIPES = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
 
 
-def feed(proc, data, chunk=4096, pause=0.0):
-    """Writes data to proc's standard input in chunks; stops when it closes."""
-    try:
-        for i in range(0, len(data), chunk):
-            proc.stdin.write(data[i:i + chunk])
-            proc.stdin.flush()
-            time.sleep(pause)
-        proc.stdin.close()
-    except BrokenPipeError:
-        pass
-
-
-def start(args, user="alice"):
-    return h.start(args, user, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                   stderr=subprocess.PIPE)
+def fsize_limit():
+    # A command that read past the limit would die of SIGXFSZ, not fill the disk.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
 
 
 class List(Case):
@@ -38,7 +23,8 @@ class List(Case):
         for data in (b"", b"0 * * * * date\n", b"a\0b\nc\0\0\n", b"x" * 5000,
                      bytes(range(256)) * 9, b"no newline at the end"):
             with self.subTest(data=data[:20]):
-                self.check(listing_of(data), 0, data)
+                put("alice", data)
+                self.check(run(["-l"]), 0, data)
         self.assertEqual(updates(), [])
 
     def test_listing_round_trips_through_install(self):
@@ -53,10 +39,8 @@ class List(Case):
         self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
-            p = subprocess.run([SUID, "-l"], stdout=full, stderr=subprocess.PIPE,
-                               **h.as_user("alice"))
-        self.assertEqual((p.returncode, p.stderr),
-                         (1, f"unable to list {h.DIR}/alice: No space left on device\n".encode()))
+            self.check(run(["-l"], stdout=full), 1,
+                       err=f"unable to list {h.DIR}/alice: No space left on device\n".encode())
 
 
 class Install(Case):
@@ -65,27 +49,26 @@ class Install(Case):
         for umask, mode in ((0o022, 0o600), (0o077, 0o600), (0o277, 0o400), (0, 0o600)):
             with self.subTest(umask=oct(umask)):
                 os.unlink(h.path("cron.update")) if read("cron.update") is not None else None
-                p = subprocess.run([SUID, "-"], input=b"new\n", capture_output=True,
-                                   **h.as_user("alice"), umask=umask)
-                self.assertEqual((p.returncode, p.stdout, p.stderr), (0, b"", b""))
+                self.check(run(["-"], stdin=b"new\n", umask=umask), 0)
                 st = os.stat(h.path("alice"))
                 self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o7777), (0, 2001, mode))
                 st = os.stat(h.path("cron.update"))
                 self.assertEqual((st.st_uid, st.st_mode & 0o777), (0, 0o644 & ~umask))
-        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
+        self.assertEqual(entries(), ["alice", "cron.update"])
 
     def test_empty_source_installs_empty_crontab(self):
-        put("alice", b"old\n")
-        self.check(run(["-"]), 0)
-        self.assertEqual((read("alice"), updates()), (b"", ["alice"]))
+        for args in (["-"], [h.user_file("alice", "empty", b"")]):
+            with self.row(args=args):
+                put("alice", b"old\n")
+                self.check(run(args), 0)
+                self.assertEqual((read("alice"), updates()), (b"", ["alice"]))
 
     def test_leftover_staging_file_is_taken_over_unless_held(self):
         # Nobody holds the one an install left when it died; a running one does.
-        msg = f"unable to create {h.DIR}/alice.new: File exists\n".encode()
         for held, status, err, after, left in ((False, 0, b"", b"new\n", None),
-                                               (True, 1, msg, b"old\n", b"leftover\n")):
-            with self.subTest(held=held):
-                h.reset()
+                                               (True, 1, h.staging_exists(), b"old\n",
+                                                b"leftover\n")):
+            with self.row(held=held):
                 put("alice", b"old\n")
                 put("alice.new", b"leftover\n")
                 with open(h.path("alice.new"), "rb") as f:
@@ -95,61 +78,43 @@ class Install(Case):
                 self.assertEqual((read("alice"), read("alice.new")), (after, left))
                 self.assertEqual(updates(), ["alice"])
 
+    def test_failed_installs_change_nothing(self):
+        src = h.write("/tmp/.t/src", b"#" * (h.MAX_SIZE + 1))
+        fits = h.write("/tmp/.t/fits", b"#" * h.MAX_SIZE)
+        endless = lambda: iter(lambda: b"#" * 65536, None)  # noqa: E731
+        # (arguments, standard input: a file, a descriptor or endless chunks; reason)
+        for args, source, reason in (
+                (["-"], os.open("/", os.O_RDONLY), "Is a directory"),
+                (["-"], "/dev/zero", "File too large"), (["/dev/zero"], "/dev/null",
+                                                         "File too large"),
+                (["-"], endless, "File too large"), (["-"], src, "File too large"),
+                ([src], "/dev/null", "File too large")):
+            with self.row(args=args, source=source):
+                put("alice", b"old\n")
+                if callable(source):
+                    p = h.start(args, preexec_fn=fsize_limit, **PIPES)
+                    feeder = h.feed(p, endless())
+                    p.wait(timeout=60)
+                    feeder.join(timeout=60)
+                    self.assertLess(feeder.written, h.MAX_SIZE + 4 * 65536)
+                    result = (p.returncode, p.stdout.read(), p.stderr.read())
+                elif isinstance(source, int):
+                    result = run(args, stdin=source)
+                else:
+                    with open(source, "rb") as f:
+                        result = run(args, stdin=f, preexec_fn=fsize_limit)
+                self.check(result, 1, err=cannot_install(reason))
+                self.assertEqual(read("alice"), b"old\n")
+                self.assertEqual(entries(), ["alice", "cron.update"])
+                self.assertEqual(updates(), ["alice"])
+        self.check(run([fits]), 0)
+        self.assertEqual(read("alice"), b"#" * h.MAX_SIZE)
+
     def test_crontab_that_is_a_directory_is_not_replaced(self):
         os.makedirs(h.path("alice/sub"))
-        self.check(run(["-"], stdin=b"new\n"), 1,
-                   err=f"unable to install {h.DIR}/alice: Is a directory\n".encode())
-        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
+        self.check(run(["-"], stdin=b"new\n"), 1, err=cannot_install("Is a directory"))
+        self.assertEqual(entries(), ["alice", "cron.update"])
         self.assertEqual(os.listdir(h.path("alice")), ["sub"])
-
-    def failed(self, args, stdin, reason):
-        """The install must fail with reason and leave everything as it was."""
-        h.reset()
-        put("alice", b"old\n")
-        msg = f"unable to install {h.DIR}/alice: {reason}\n".encode()
-        p = subprocess.run([SUID, *args], stdin=stdin, capture_output=True,
-                           **h.as_user("alice"), timeout=60)
-        self.assertEqual((p.returncode, p.stdout, p.stderr), (1, b"", msg))
-        self.assertEqual(read("alice"), b"old\n")
-        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
-        self.assertEqual(updates(), ["alice"])
-
-    def test_unreadable_source_changes_nothing(self):
-        fd = os.open("/", os.O_RDONLY)
-        self.failed(["-"], fd, "Is a directory")
-        os.close(fd)
-
-    def test_size_limit(self):
-        with open("/dev/zero", "rb") as zero:
-            self.failed(["-"], zero, "File too large")
-        for size in (h.MAX_SIZE, h.MAX_SIZE + 1):
-            with open("/tmp/.t/src", "wb") as f:
-                f.write(b"#" * size)
-            os.chmod("/tmp/.t/src", 0o644)
-            with self.subTest(size=size), open("/tmp/.t/src", "rb") as src:
-                if size > h.MAX_SIZE:
-                    self.failed(["-"], src, "File too large")
-                    self.failed(["/tmp/.t/src"], None, "File too large")
-                else:
-                    self.assertEqual(run(["/tmp/.t/src"])[0], 0)
-                    self.assertEqual(read("alice"), b"#" * size)
-
-    def test_stops_reading_at_the_limit(self):
-        proc = start(["-"])
-        written = [0]
-
-        def endless():
-            try:
-                while written[0] < 20 * h.MAX_SIZE:
-                    written[0] += proc.stdin.write(b"#" * 65536)
-            except BrokenPipeError:
-                pass
-        t = threading.Thread(target=endless)
-        t.start()
-        proc.wait(timeout=60)
-        t.join()
-        self.assertEqual(proc.returncode, 1)
-        self.assertLess(written[0], h.MAX_SIZE + 4 * 65536)
 
 
 class Delete(Case):
@@ -169,36 +134,31 @@ class Delete(Case):
 class Notify(Case):
     def test_lost_notification_is_reported_but_change_stands(self):
         for kind in ("full", "dir"):
-            with self.subTest(kind=kind):
-                h.reset()
+            with self.row(kind=kind):
                 if kind == "full":
                     os.symlink("/dev/full", h.path("cron.update"))
                 else:
                     os.mkdir(h.path("cron.update"))
-                msg = f"unable to append to {h.DIR}/cron.update\n".encode()
-                self.check(run(["-"], stdin=b"new\n"), 0, err=msg)
+                self.check(run(["-"], stdin=b"new\n"), 0, err=h.lost_update())
                 self.assertEqual(read("alice"), b"new\n")
 
 
 class Concurrency(Case):
     def test_installs_for_one_user_at_once(self):
         inputs = [(b"%02d " % i) * (1000 * (i + 1) ** 2 // 4) for i in range(12)]
-        procs = [start(["-"]) for _ in inputs]
-        feeders = [threading.Thread(target=feed, args=(p, d, 8192, 0.001))
-                   for p, d in zip(procs, inputs)]
-        for t in feeders:
-            t.start()
+        procs = [h.start(["-"], **PIPES) for _ in inputs]
+        feeders = [h.feed(p, d, 8192, 0.001) for p, d in zip(procs, inputs)]
         results = [(p.wait(timeout=120), p.stdout.read(), p.stderr.read()) for p in procs]
         for t in feeders:
-            t.join()
-        busy = (1, b"", f"unable to create {h.DIR}/alice.new: File exists\n".encode())
+            t.join(timeout=60)
+        busy = (1, b"", h.staging_exists())
         ok = [r for r in results if r == (0, b"", b"")]
         self.assertEqual(len(ok) + results.count(busy), len(results), results)
         # Fed slowly, the installs overlap: some must have been turned away.
         self.assertGreater(len(ok), 0)
         self.assertGreater(results.count(busy), 0)
         self.assertIn(read("alice"), inputs)
-        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
+        self.assertEqual(entries(), ["alice", "cron.update"])
 
     def test_no_name_is_lost_to_a_consuming_scheduler(self):
         users, rounds = ["alice", "bob", "carol", "nohome"], 25
@@ -223,27 +183,26 @@ class Concurrency(Case):
         for t in workers:
             t.start()
         for t in workers:
-            t.join()
+            t.join(timeout=300)
         stop.set()
-        consumer.join()
+        consumer.join(timeout=60)
         seen.extend(updates())
         for user in users:
             self.assertGreaterEqual(seen.count(user), rounds, user)
 
 
-def plain_as_root(strace_options, stdin=b"new\n", **kw):
+def plain_as_root(strace_options):
     """The plain copy run by root on the crontab directory, replacing root's
     crontab with stdin, under strace with the given options."""
-    cmd = ["strace", "-f", "-qq", *strace_options, PLAIN, "-c", h.DIR, "-"]
-    return subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env={**os.environ, **h.TRACED}, **kw)
+    return h.start(["-f", "-qq", *strace_options, PLAIN, "-c", h.DIR, "-"], user=None,
+                   binary="strace", env=h.TRACED, **PIPES)
 
 
 def calls_until(syscalls, line):
     """How many calls of syscalls[0] an install by root makes up to the first
     traced line matching the pattern line, that line included."""
     trace = "/tmp/.t/trace"
-    plain_as_root(["-o", trace, "-e", "trace=" + ",".join(syscalls)]).communicate(b"new\n")
+    plain_as_root(["-o", trace, "-e", "trace=" + ",".join(syscalls)]).communicate(b"new\n", 60)
     h.reset()
     n = 0
     with open(trace) as f:
@@ -256,36 +215,32 @@ def calls_until(syscalls, line):
 
 class InjectedFaults(Case):
     def test_failed_sync_or_close(self):
-        eio = f"unable to install {h.DIR}/root: Input/output error\n".encode()
+        eio = cannot_install("Input/output error", "root")
         # The staging file's close is the last before the rename; the second
         # fsync is the directory's, after the rename.
         close = calls_until(("close", "rename"), r"\brename\(")
         for call, when, err, after in (
                 ("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
                 ("fsync", 2, f"unable to sync {h.DIR}: Input/output error\n".encode(), b"new\n")):
-            with self.subTest(call=call, when=when):
-                h.reset()
+            with self.row(call=call, when=when):
                 put("root", b"old\n")
                 p = plain_as_root(["-o", "/dev/null", "-e",
                                    f"inject={call}:error=EIO:when={when}"])
-                self.assertEqual((*p.communicate(b"new\n"), p.returncode), (b"", err, 1))
+                self.assertEqual((*p.communicate(b"new\n", 60), p.returncode), (b"", err, 1))
                 self.assertEqual(read("root"), after)
-                self.assertEqual(sorted(os.listdir(h.DIR)), ["cron.update", "root"])
+                self.assertEqual(entries(), ["cron.update", "root"])
 
     def test_line_written_to_an_update_file_unlinked_meanwhile_is_written_again(self):
         # The line's write is held up on its way back, so that the file is
         # unlinked between the write and the check of its link count.
         when = calls_until(("write",), r'\bwrite\(\d+, "root\\n"')
-        with plain_as_root(["-o", "/dev/null", "-e",
-                            f"inject=write:delay_exit=1500000:when={when}"]) as p:
-            p.stdin.write(b"new\n")
-            p.stdin.close()
-            deadline = time.monotonic() + 20
-            while read("cron.update") != b"root\n" and time.monotonic() < deadline:
-                time.sleep(0.01)
-            with open(h.path("cron.update"), "rb") as consumed:
-                os.unlink(h.path("cron.update"))
-                self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
-                                 (0, b"", b""))
-                self.assertEqual(consumed.read(), b"root\n")
+        p = plain_as_root(["-o", "/dev/null", "-e", f"inject=write:delay_exit=1500000:when={when}"])
+        p.stdin.write(b"new\n")
+        p.stdin.close()
+        h.wait_for(lambda: read("cron.update") == b"root\n", 20, "root's line")
+        with open(h.path("cron.update"), "rb") as consumed:
+            os.unlink(h.path("cron.update"))
+            self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
+                             (0, b"", b""))
+            self.assertEqual(consumed.read(), b"root\n")
         self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))

@@ -2,35 +2,29 @@
 import os
 import shutil
 import stat
-import subprocess
 import sys
 
-from harness import Case, put, run
+from harness import Case, put, run, write
 import harness as h
 
 # The harness is given the built binary; its directory is the build tree.
 BUILD = os.path.dirname(os.path.abspath(sys.argv[2]))
 SOURCE_PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "man", "crontab.1")
 STAGE = "/tmp/.t/stage"
+KEPT = (("alice", 0o600, 0), ("cron.update", 0o644, 0), ("bob", 0o640, 2002))
 
 
-def cmake_command():
+def install(prefix="/usr", umask=0o022):
     with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith("CMAKE_COMMAND:"):
-                return line.split("=", 1)[1].strip()
-    return "cmake"
+        cmake = next((line.split("=", 1)[1].strip() for line in f
+                      if line.startswith("CMAKE_COMMAND:")), "cmake")
+    result = run(["--install", BUILD, "--prefix", prefix], user=None, binary=cmake, timeout=120,
+                 env=dict(os.environ, DESTDIR=STAGE), preexec_fn=lambda: os.umask(umask))
+    if result[0] != 0:
+        raise AssertionError(f"cmake --install failed: {result}")
 
 
-def install(dest, prefix="/usr", umask=0o022):
-    env = dict(os.environ, DESTDIR=dest)
-    p = subprocess.run([cmake_command(), "--install", BUILD, "--prefix", prefix], env=env,
-                       capture_output=True, preexec_fn=lambda: os.umask(umask))
-    if p.returncode != 0:
-        raise AssertionError(f"cmake --install failed: {p.stdout!r} {p.stderr!r}")
-
-
-class Install(Case):
+class Package(Case):
     def setUp(self):
         super().setUp()
         if not os.path.isfile(os.path.join(BUILD, "cmake_install.cmake")):
@@ -45,7 +39,7 @@ class Install(Case):
 
     def test_fresh_tree(self):
         # A tight umask at install time must not change what lands.
-        install(STAGE, umask=0o077)
+        install(umask=0o077)
         self.assertNode(STAGE + "/usr/bin/crontab", stat.S_ISREG, 0o4755)
         page = STAGE + "/usr/share/man/man1/crontab.1"
         self.assertNode(page, stat.S_ISREG, 0o644)
@@ -56,35 +50,29 @@ class Install(Case):
         self.assertEqual(os.listdir(STAGE + h.DIR), [])
 
     def test_installed_copy_works_for_a_user(self):
-        install(STAGE)
-        put("alice", b"0 * * * * date\n")
+        install()
         # alice cannot read her root-owned 0600 crontab without the set-user-id bit.
+        put("alice", b"0 * * * * date\n")
         self.check(run(["-l"], binary=STAGE + "/usr/bin/crontab"), 0, b"0 * * * * date\n")
 
     def test_reinstall_keeps_the_crontab_directory_as_it_is(self):
         crontabs = STAGE + h.DIR
         os.makedirs(crontabs)
         os.chmod(crontabs, 0o700)
-        for name, mode, owner in (("alice", 0o600, 0), ("cron.update", 0o644, 0),
-                                  ("bob", 0o640, 2002)):
-            with open(os.path.join(crontabs, name), "wb") as f:
-                f.write(name.encode() + b" stays\n")
-            os.chmod(os.path.join(crontabs, name), mode)
-            os.chown(os.path.join(crontabs, name), owner, owner)
+        for name, mode, owner in KEPT:
+            write(os.path.join(crontabs, name), name + " stays\n", mode, owner)
         for _ in range(2):
-            install(STAGE)
+            install()
         self.assertNode(crontabs, stat.S_ISDIR, 0o700)
         self.assertEqual(sorted(os.listdir(crontabs)), ["alice", "bob", "cron.update"])
-        for name, mode, owner in (("alice", 0o600, 0), ("cron.update", 0o644, 0),
-                                  ("bob", 0o640, 2002)):
-            with self.subTest(name=name):
-                p = os.path.join(crontabs, name)
-                self.assertNode(p, stat.S_ISREG, mode, owner, owner)
-                with open(p, "rb") as f:
-                    self.assertEqual(f.read(), name.encode() + b" stays\n")
+        for name, mode, owner in KEPT:
+            p = os.path.join(crontabs, name)
+            self.assertNode(p, stat.S_ISREG, mode, owner, owner)
+            with open(p, "rb") as f:
+                self.assertEqual(f.read(), name.encode() + b" stays\n", name)
 
     def test_other_prefix(self):
-        install(STAGE, prefix="/opt/cron")
+        install(prefix="/opt/cron")
         self.assertNode(STAGE + "/opt/cron/bin/crontab", stat.S_ISREG, 0o4755)
         self.assertNode(STAGE + "/opt/cron/share/man/man1/crontab.1", stat.S_ISREG, 0o644)
         self.assertFalse(os.path.exists(STAGE + "/usr"))
