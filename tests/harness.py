@@ -286,8 +286,16 @@ def entries():
     return sorted(os.listdir(DIR))
 
 
-def temps():  # the edits' temporary files in /tmp
-    return glob.glob("/tmp/crontab.*")
+def temps():
+    """The edits' private directories in /tmp and what is in them."""
+    dirs = glob.glob("/tmp/crontab.*")
+    return sorted(dirs + [os.path.join(d, n) for d in dirs if os.path.isdir(d)
+                          for n in os.listdir(d)])
+
+
+def clear_temps():
+    for d in glob.glob("/tmp/crontab.*"):
+        shutil.rmtree(d)
 
 
 def updates():
@@ -312,7 +320,7 @@ def user_file(user, name, data, mode=0o644):
 
 
 # The command's messages, as tests expect them.
-TEMP = rb"/tmp/crontab\.[A-Za-z0-9]{6}"  # an edit's temporary file
+TEMP = rb"/tmp/crontab\.[A-Za-z0-9]{6}/crontab\.[A-Za-z0-9]{6}"  # an edit's file
 
 
 def cannot_install(reason, name="alice"):

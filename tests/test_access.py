@@ -160,14 +160,14 @@ class SystemLog(NoLists):
         ok = (0, b"", b"")
         # (crontab before, allow list (refuses bob), args, stdin, outcome, record)
         for before, allow, args, data, outcome, record in (
-                (None, None, ["-"], b"0 * * * * date\n", ok, (INFO, stdin + "installed, 15 bytes")),
+                (None, None, ["-"], b"0 * * * * date\n", ok, (INFO, stdin + "installing 15 bytes")),
                 (None, None, [src], b"", ok,
-                 (INFO, A + f"replace crontab of alice from file {src}: installed, 10 bytes")),
+                 (INFO, A + f"replace crontab of alice from file {src}: installing 10 bytes")),
                 (None, None, [odd], b"", ok, (INFO, A + "replace crontab of alice from "
-                 "file /tmp/.t/home/alice/a\\012b\\033c\\\\d: installed, 4 bytes")),
+                 "file /tmp/.t/home/alice/a\\012b\\033c\\\\d: installing 4 bytes")),
                 (b"old\n", None, ["-e"], b"", ok,
-                 (INFO, A + "edit crontab of alice: installed, 4 bytes")),
-                (b"old\n", None, ["-d"], b"", ok, (INFO, A + "delete crontab of alice: deleted")),
+                 (INFO, A + "edit crontab of alice: installing 4 bytes")),
+                (b"old\n", None, ["-d"], b"", ok, (INFO, A + "delete crontab of alice: deleting")),
                 (None, None, ["-d"], b"", ok,
                  (INFO, A + "delete crontab of alice: there was nothing to delete")),
                 (None, None, ["-"], b"#" * (h.MAX_SIZE + 1), (1, b"", too_big),

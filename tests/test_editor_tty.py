@@ -26,8 +26,7 @@ class RealEditor(Case):
         super().setUp()
         shutil.rmtree(OUT, ignore_errors=True)
         os.makedirs(OUT)
-        for left in temps():
-            os.unlink(left)
+        h.clear_temps()
         self.addCleanup(tmux, "kill-server")
 
     def start_editing(self):
@@ -60,7 +59,7 @@ class RealEditor(Case):
                       "the command to end")
         with open(status) as s, open(OUT + "/err", "rb") as e:
             result = int(s.read()), e.read()
-        self.assertEqual(len(temps()), kept, "temporary files left")
+        self.assertEqual(len(temps()), 2 * kept, "temporary files left")
         return result
 
     def test_saved_edit_is_installed(self):

@@ -97,21 +97,21 @@ class Interruption(Case):
         self.assertEqual(read("alice"), b"0 * * * * first and last\n")
 
     def test_interrupted_install_of_an_edit_keeps_it(self):
-        # The editor leaves a FIFO, so the install blocks on what the test feeds it.
-        put("alice", b"old\n")
-        p = start(["-e"], env={"EDITOR": 'f() { rm "$1" && mkfifo "$1"; }; f'}, **PIPES)
-        fifo = wait_for(lambda: [f for f in temps() if stat.S_ISFIFO(os.lstat(f).st_mode)],
-                        20, "the editor's FIFO")[0]
-        feed = h.open_fifo(fifo)
-        os.write(feed, b"0 * * * * edited")
-        staged()
-        p.send_signal(signal.SIGTERM)
-        os.close(feed)
+        # The staging file's sync held up, the install is interrupted while
+        # it holds the staging file.
+        put("root", b"old\n")
+        p = start(["-qq", "-o", "/dev/null", "-e", "inject=fsync:delay_enter=2000000:when=1",
+                   h.PLAIN, "-e"], user=None, binary="strace", **PIPES,
+                  env={"EDITOR": 'f() { echo edited >"$1"; }; f', **h.TRACED})
+        wait_for(lambda: os.path.exists(h.path("root.new")), 20, "the staging file")
+        with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
+            os.kill(int(f.read().split()[0]), signal.SIGTERM)
         status, out, err = (p.wait(timeout=20), p.stdout.read(), p.stderr.read())
         self.assertEqual((status, out), (1, b""))
         kept = re.fullmatch(h.kept(INTERRUPTED), err)
-        self.assertEqual(kept and kept[1], fifo.encode(), err)
-        self.assertEqual((read("alice"), os.path.exists(fifo)), (b"old\n", True))
+        self.assertTrue(kept, err)
+        with open(kept[1], "rb") as f:
+            self.assertEqual((read("root"), f.read(), entries()), (b"old\n", b"edited\n", ["root"]))
 
     def test_edit_files_are_never_roots(self):
         # Each of its opens held up, the command is slow enough to be watched throughout.
@@ -143,8 +143,8 @@ class Interruption(Case):
             for name in temps():
                 st = os.stat(name)
                 self.assertEqual((st.st_uid, st.st_gid), (2001, 2001), f"run {n}")
-                os.unlink(name)
                 kept += 1
+            h.clear_temps()
         self.assertGreater(kept, 0)
 
     def test_sigint_during_edit_changes_nothing(self):

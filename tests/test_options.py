@@ -47,7 +47,7 @@ class Privileged(Case):
     def test_refused_to_ordinary_users_and_for_empty_arguments(self):
         for args, user in ((["-u", "bob", "-l"], "alice"), (["-c", "/tmp", "-l"], "alice"),
                            (["-u", "", "-l"], None), (["-c", "", "-l"], None),
-                           (["-l", "-u", "alice"], "alice")):
+                           (["-l", "-u", "carol"], "alice"), (["-l", "-u", "nosuch"], "alice")):
             with self.subTest(args=args, user=user):
                 opt = args[args.index("-u") if "-u" in args else args.index("-c")]
                 self.check(run(args, user=user), 1, err=superuser_only(opt))
