@@ -162,8 +162,9 @@ class Clients(Case):
                "ANSIBLE_REMOTE_TEMP": work + "/tmp", "ANSIBLE_PYTHON_INTERPRETER": "auto_silent"}
         notified = []
         for i, (what, jobs, refused) in enumerate(STEPS):
-            print(f"{'' if i else chr(10)}  {client} as {runner}"
-                  f"{' -u ' + owner if owner else ''}: {what}", file=sys.stderr, flush=True)
+            # The first on a line of its own, after unittest's name of the test.
+            print("" if i else "\n", f" {client} as {runner}{' -u ' + owner if owner else ''}:",
+                  what, file=sys.stderr, flush=True)
             before = read("alice")
             argv = BUILD[client](jobs, owner, work)
             with read_only(h.DIR) if refused else contextlib.nullcontext():
