@@ -60,12 +60,12 @@ int open_as_user(const Invoker *invoker, const char *path, pid_t *reader)
 {
 	int fds[2];
 	if (pipe(fds) != 0) {
-		perror("pipe");
+		log_message("pipe: %s\n", strerror(errno));
 		return -1;
 	}
 	pid_t pid = fork_child();
 	if (pid < 0) {
-		perror("fork");
+		log_message("fork: %s\n", strerror(errno));
 		close(fds[0]);
 		close(fds[1]);
 		return -1;
@@ -120,7 +120,7 @@ int run_editor(const Invoker *invoker, const char *path)
 {
 	pid_t pid = fork_child();
 	if (pid < 0) {
-		perror("fork");
+		log_message("fork: %s\n", strerror(errno));
 		return -1;
 	}
 	if (pid == 0)

@@ -1,12 +1,19 @@
 #include "log.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 static char kept[1024];
+static char subject[1024];
 static size_t kept_len;
 
 static void keep(const char *text, size_t len)
@@ -66,19 +73,86 @@ const char *escape(const char *text, char *out, size_t size)
 	return out;
 }
 
-void audit(int priority, const char *format, ...)
+void record_subject(const char *format, ...)
 {
-	char line[4096];
-	char safe[8192];
+	va_list ap;
+	va_start(ap, format);
+	format_into(subject, sizeof subject, format, ap);
+	va_end(ap);
+}
+
+// Time stamps are root's records: the caller's TZ must not set them.
+static void stamp(char *out, size_t size)
+{
+	static char caller_tz[4096];
+	const char *tz = getenv("TZ");
+	bool had_tz = tz != nullptr && strlen(tz) < sizeof caller_tz;
+	if (had_tz)
+		memcpy(caller_tz, tz, strlen(tz) + 1);
+	unsetenv("TZ");
+	tzset();
+	time_t now = time(nullptr);
+	tm local;
+	if (localtime_r(&now, &local) == nullptr || strftime(out, size, "%b %e %H:%M:%S", &local) == 0)
+		snprintf(out, size, "Jan  1 00:00:00");
+	// The editor's child still gets the caller's zone.
+	if (had_tz)
+		setenv("TZ", caller_tz, 1);
+	tzset();
+}
+
+// Sends one datagram (or, to a stream logger, one NUL-ended message).
+// 0 when sent or when nobody listens at /dev/log.
+static int send_record(const char *message, size_t len)
+{
+	static const sockaddr_un logger = {AF_UNIX, "/dev/log"};
+	int kinds[] = {SOCK_DGRAM, SOCK_STREAM};
+	for (int kind : kinds) {
+		int fd = socket(AF_UNIX, kind | SOCK_CLOEXEC, 0);
+		if (fd < 0) {
+			// Without a descriptor we cannot tell; fail closed if a logger may listen.
+			struct stat st;
+			return lstat(logger.sun_path, &st) != 0 && errno == ENOENT ? 0 : -1;
+		}
+		if (connect(fd, reinterpret_cast<const sockaddr *>(&logger), sizeof logger) != 0) {
+			int err = errno;
+			close(fd);
+			if (err == EPROTOTYPE)
+				continue;
+			errno = err;
+			return err == ENOENT || err == ECONNREFUSED ? 0 : -1;
+		}
+		size_t n = kind == SOCK_STREAM ? len + 1 : len;
+		ssize_t sent;
+		while ((sent = send(fd, message, n, MSG_NOSIGNAL)) < 0 && errno == EINTR)
+			;
+		int err = errno;
+		close(fd);
+		errno = err;
+		return sent == static_cast<ssize_t>(n) ? 0 : (sent >= 0 ? (errno = EMSGSIZE, -1) : -1);
+	}
+	return 0;
+}
+
+// The buffers are static: a caller's small stack limit must not be able to
+// kill the record and leave the change it announces to go through.
+int record(int priority, const char *format, ...)
+{
+	static char line[sizeof subject + 4096];
+	static char safe[2 * sizeof line];
+	static char message[sizeof safe + 128];
 	va_list ap;
 
+	int len = snprintf(line, sizeof line, "%s: ", subject);
 	va_start(ap, format);
-	int len = format_into(line, sizeof line, format, ap);
+	format_into(line + len, sizeof line - static_cast<size_t>(len), format, ap);
 	va_end(ap);
-	if (len < 0)
-		return;
-	// Not LOG_CONS: without a logger the command behaves as if there were none.
-	openlog("crontab", LOG_PID, LOG_CRON);
-	syslog(priority, "%s", escape(line, safe, sizeof safe));
-	closelog();
+	char when[32];
+	stamp(when, sizeof when);
+	int n = snprintf(message, sizeof message, "<%d>%s crontab[%d]: %s", LOG_CRON | priority,
+			 when, static_cast<int>(getpid()), escape(line, safe, sizeof safe));
+	if (n < 0)
+		return -1;
+	return send_record(message, n < static_cast<int>(sizeof message) ? static_cast<size_t>(n)
+									    : sizeof message - 1);
 }

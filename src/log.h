@@ -14,6 +14,12 @@ const char *diagnostics();
 // backslashes doubled, so that text from users cannot forge lines.
 const char *escape(const char *text, char *out, size_t size);
 
+// What the records of this run are about ("alice (uid 2001): delete
+// crontab of alice"); each record starts with it.
+void record_subject(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // One line in the system log (facility cron, identity "crontab", with the
-// process id), escaped as a whole.
-void audit(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// process id), escaped as a whole: the subject, ": " and the text. Returns
+// 0 when it is on record or no logger listens, -1 with errno set when a
+// logger listens but did not get it.
+int record(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));

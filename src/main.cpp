@@ -23,7 +23,9 @@ enum Mode { None = 0, Edit = 1, List = 2, Replace = 3, Delete = 4 };
 static Invoker invoker;
 static uid_t effective_uid;
 static char target_name[256];
-// What this run does, for the system log: "edit crontab of alice".
+// Who runs this, and what it does, for the system log: "alice (uid 2001)"
+// and "edit crontab of alice".
+static char who[300];
 static char action[1024];
 
 [[noreturn]] static void print_usage()
@@ -58,8 +60,8 @@ static void guard_standard_descriptors()
 // names the refused option or operation, or is empty.
 [[noreturn]] static void refuse(const char *what)
 {
-	audit(LOG_WARNING, "%s (uid %d): refused%s%s: %s", invoker.name,
-	      static_cast<int>(invoker.uid), what[0] != '\0' ? " " : "", what, diagnostics());
+	record_subject("%s", who);
+	record(LOG_WARNING, "refused%s%s: %s", what[0] != '\0' ? " " : "", what, diagnostics());
 	exit(1);
 }
 
@@ -67,8 +69,7 @@ static void guard_standard_descriptors()
 // comes here.
 [[noreturn]] static void fail()
 {
-	audit(LOG_WARNING, "%s (uid %d): %s: failed: %s", invoker.name,
-	      static_cast<int>(invoker.uid), action, diagnostics());
+	record(LOG_WARNING, "failed: %s", diagnostics());
 	exit(1);
 }
 
@@ -106,16 +107,19 @@ static void identify_invoker()
 {
 	uid_t saved_uid;
 	if (getresuid(&invoker.uid, &effective_uid, &saved_uid) != 0) {
-		perror("getresuid");
+		log_message("getresuid: %s\n", strerror(errno));
 		exit(1);
 	}
 	const passwd *pw = getpwuid(invoker.uid);
+	snprintf(who, sizeof who, "(uid %d)", static_cast<int>(invoker.uid));
 	if (pw == nullptr) {
-		perror("getpwuid");
-		audit(LOG_WARNING, "(uid %d): refused: no user database entry",
-		      static_cast<int>(invoker.uid));
+		log_message("getpwuid: %s\n", strerror(errno));
+		record_subject("%s", who);
+		record(LOG_WARNING, "refused: no user database entry; %s", diagnostics());
 		exit(1);
 	}
+	// The name as the buffer holds it, as the refusal of a long one shows it.
+	snprintf(who, sizeof who, "%.255s (uid %d)", pw->pw_name, static_cast<int>(invoker.uid));
 	take_name(invoker.name, pw, "");
 	memcpy(target_name, invoker.name, sizeof target_name);
 }
@@ -143,8 +147,8 @@ static void lookup_target(const char *name)
 	// sharing one id share one crontab.
 	pw = getpwuid(pw->pw_uid);
 	if (pw == nullptr) {
-		perror("getpwuid");
-		exit(1);
+		log_message("getpwuid: %s\n", strerror(errno));
+		refuse(what);
 	}
 	take_name(target_name, pw, what);
 }
@@ -217,8 +221,7 @@ static void describe(Mode mode, const char *path)
 
 // The new crontab from fd, fed by reader when that is not -1, goes in
 // through a staging file of its own, or not at all.
-static int install(const char *dir, int fd, pid_t reader, const char *source, const Origin *origin,
-		   long long *bytes)
+static int install(const char *dir, int fd, pid_t reader, const char *source, const Origin *origin)
 {
 	int staging = open_staging(dir, target_name);
 	if (staging < 0) {
@@ -226,7 +229,7 @@ static int install(const char *dir, int fd, pid_t reader, const char *source, co
 		finish_reader(reader);
 		return -1;
 	}
-	int err = fill_staging(staging, fd, bytes);
+	int err = fill_staging(staging, fd, nullptr);
 	// Closing first lets a reader still writing see a broken pipe and end.
 	close(fd);
 	if (finish_reader(reader) != 0 && err == 0) {
@@ -242,15 +245,17 @@ static int install(const char *dir, int fd, pid_t reader, const char *source, co
 }
 
 // The scheduler hears of every change tried, since a failed one may still
-// have changed something; then the outcome goes on record.
-[[noreturn]] static void finish(const char *dir, int result, const char *outcome)
+// have changed something. The change went on record before it was made;
+// an outcome other than the one announced adds a record of its own.
+[[noreturn]] static void finish(const char *dir, int result, const char *outcome, bool announced)
 {
 	notify_scheduler(dir, target_name);
 	if (result < 0)
 		fail();
 	const char *said = diagnostics();
-	audit(LOG_INFO, "%s (uid %d): %s: %s%s%s", invoker.name, static_cast<int>(invoker.uid),
-	      action, outcome, said[0] != '\0' ? "; " : "", said);
+	if (!announced || said[0] != '\0')
+		record(said[0] != '\0' ? LOG_WARNING : LOG_INFO, "%s%s%s", outcome,
+		       said[0] != '\0' ? "; " : "", said);
 	exit(0);
 }
 
@@ -277,13 +282,10 @@ static void kept_note(char (&note)[8192], const char *path, const char *dir)
 		kept_note(note, source, dir);
 		set_interrupt_note(note);
 	}
-	long long bytes = 0;
-	int result = install(dir, fd, reader, source, origin, &bytes);
+	int result = install(dir, fd, reader, source, origin);
 	if (mode == Edit)
 		end_edit(source, result == 0, note);
-	char outcome[64];
-	snprintf(outcome, sizeof outcome, "installed, %lld bytes", bytes);
-	finish(dir, result, outcome);
+	finish(dir, result, "installed", true);
 }
 
 int main(int argc, char **argv)
@@ -296,6 +298,7 @@ int main(int argc, char **argv)
 	Mode mode = read_options(argc, argv, &crontab_dir);
 	mode = take_operand(mode, argc, argv, &replacement_path);
 	describe(mode, replacement_path);
+	record_subject("%s: %s", who, action);
 	if (invoker.uid != 0 && check_access(invoker.name) != 0)
 		refuse(action);
 	// Children get the caller's limit back; this process writes in full.
@@ -319,8 +322,8 @@ int main(int argc, char **argv)
 	}
 	if (mode == Delete) {
 		int deleted = delete_crontab(crontab_dir, target_name);
-		finish(crontab_dir, deleted,
-		       deleted > 0 ? "deleted" : "there was nothing to delete");
+		finish(crontab_dir, deleted, deleted > 0 ? "deleted" : "there was nothing to delete",
+		       deleted > 0);
 	}
 	if (mode == Edit) {
 		char temp_path[20];

@@ -6,6 +6,7 @@
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
+#include <syslog.h>
 #include <string.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -210,8 +211,10 @@ int open_staging(const char *dir, const char *name)
 	for (int attempt = 0; attempt < 3 && out < 0; attempt++) {
 		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
 		if (out >= 0 && !hold(out)) {
-			// Taken over before we locked it: another install is under way.
+			// Taken over before we locked it: another install is under way,
+			// and the name is now its, not ours to remove.
 			close(out);
+			out = -1;
 			errno = EEXIST;
 			break;
 		}
@@ -284,10 +287,24 @@ int commit_staging(const char *dir, const char *name, int staging, const Origin 
 	}
 	int err = close(staging) == 0 ? 0 : errno;
 	release_staging();
+	// Only the holder of the file a name names may rename it; checked again
+	// here so that no slip elsewhere can put another install's file in place.
+	bool ours = err != 0 || names_file(staging_lock, staging_path);
+	if (!ours)
+		err = EEXIST;
+	// On record before it takes effect: a limit or a kill that stops the
+	// record stops the change with it.
+	struct stat st;
+	if (err == 0 && fstat(staging_lock, &st) != 0)
+		err = errno;
+	if (err == 0 && record(LOG_INFO, "installing %lld bytes", static_cast<long long>(st.st_size)) != 0) {
+		log_message("unable to write to the system log: %s\n", strerror(errno));
+		err = EIO;
+	}
 	if (err == 0 && rename(staging_path, name) != 0)
 		err = errno;
 	if (err != 0) {
-		if (unlink(staging_path) != 0)
+		if (ours && unlink(staging_path) != 0)
 			log_message("unable to remove %s/%s: %s\n", dir, staging_path,
 				    strerror(errno));
 		close(staging_lock);
@@ -304,12 +321,26 @@ int commit_staging(const char *dir, const char *name, int staging, const Origin 
 
 int delete_crontab(const char *dir, const char *name)
 {
-	if (remove(name) == 0)
+	struct stat st;
+	int err = lstat(name, &st) == 0 ? 0 : errno;
+	if (err == ENOENT)
+		return 0;
+	// Only a file or a link is a crontab to delete, never a directory.
+	if (err != 0)
+		;
+	else if (S_ISDIR(st.st_mode))
+		err = EISDIR;
+	else if (record(LOG_INFO, "deleting") != 0)
+		log_message("unable to write to the system log: %s\n", strerror(errno));
+	else if (unlink(name) != 0)
+		err = errno;
+	else
 		return 1;
 	// A crontab that is not there is already deleted.
-	if (errno == ENOENT)
+	if (err == ENOENT)
 		return 0;
-	log_message("unable to delete %s/%s: %s\n", dir, name, strerror(errno));
+	if (err != 0)
+		log_message("unable to delete %s/%s: %s\n", dir, name, strerror(err));
 	return -1;
 }
 
