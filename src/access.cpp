@@ -1,6 +1,7 @@
 #include "access.h"
 
 #include "log.h"
+#include "user.h"
 
 #include <errno.h>
 #include <string.h>
@@ -24,11 +25,14 @@ static bool blank(char c)
 }
 
 // Whether the line, blanks around it ignored, is name. Comment lines, empty
-// lines and lines too long for a login name are no name.
+// lines and lines too long for a login name are no name. A line that is
+// the name exactly matches too: a name may have blanks at its ends.
 static bool line_is(const char *line, size_t len, size_t room, const char *name)
 {
 	if (len > room)
 		return false;
+	if (len > 0 && line[0] != '#' && len == strlen(name) && memcmp(line, name, len) == 0)
+		return true;
 	while (len > 0 && blank(*line)) {
 		line++;
 		len--;
@@ -43,7 +47,7 @@ static bool line_is(const char *line, size_t len, size_t room, const char *name)
 static int scan(int fd, const char *name)
 {
 	static char buf[65536];
-	char line[256];
+	char line[login_name_size];
 	size_t len = 0;
 	bool found = false;
 	ssize_t n;

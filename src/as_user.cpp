@@ -1,8 +1,8 @@
 #include "as_user.h"
 
-#include "identity.h"
+#include "copy.h"
 #include "log.h"
-#include "store.h"
+#include "size_limit.h"
 
 #include <errno.h>
 #include <limits.h>
@@ -11,12 +11,89 @@
 #include <stdlib.h>
 #include <string.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-static const char temp_template[] = "/tmp/crontab.XXXXXX";
+// The editor's command line, as the shell is given it.
+static const size_t command_size = 256;
+
+static int set_user_environment(const passwd *pw)
+{
+	if (setenv("USER", pw->pw_name, 1) != 0 || setenv("LOGNAME", pw->pw_name, 1) != 0 ||
+	    setenv("HOME", pw->pw_dir, 1) != 0 || setenv("SHELL", "/bin/sh", 1) != 0) {
+		log_message("setenv failed: %s %s\n", pw->pw_name, strerror(errno));
+		return -1;
+	}
+	return 0;
+}
+
+static int enter_home(const passwd *pw, const char *fallback_dir)
+{
+	if (chdir(pw->pw_dir) == 0)
+		return 0;
+	log_message("chdir failed: %s %s\n", pw->pw_name, pw->pw_dir);
+	if (chdir(fallback_dir) == 0)
+		return 0;
+	log_message("chdir failed: %s %s\n", pw->pw_name, fallback_dir);
+	return -1;
+}
+
+// Every id, saved ones included, must be the user's: nothing of root's may
+// be left to regain.
+static int check_switched(const passwd *pw)
+{
+	uid_t ruid = 0;
+	uid_t euid = 0;
+	uid_t suid = 0;
+	gid_t rgid = 0;
+	gid_t egid = 0;
+	gid_t sgid = 0;
+	if (getresuid(&ruid, &euid, &suid) == 0 && getresgid(&rgid, &egid, &sgid) == 0 &&
+	    ruid == pw->pw_uid && euid == pw->pw_uid && suid == pw->pw_uid && rgid == pw->pw_gid &&
+	    egid == pw->pw_gid && sgid == pw->pw_gid)
+		return 0;
+	log_message("identity switch incomplete: %s %d\n", pw->pw_name,
+		    static_cast<int>(pw->pw_uid));
+	return -1;
+}
+
+int become_user(const Invoker *invoker, const char *fallback_dir)
+{
+	const char *name = invoker->name;
+	const passwd *pw = getpwnam(name);
+	if (pw == nullptr || pw->pw_uid != invoker->uid) {
+		log_message("failed to get uid for %s\n", name);
+		return -1;
+	}
+	if (set_user_environment(pw) != 0)
+		return -1;
+	if (restore_size_limit() != 0) {
+		log_message("setrlimit failed: %s %s\n", name, strerror(errno));
+		return -1;
+	}
+	// Groups first: once the user id is given up, they can no longer be set.
+	if (initgroups(name, pw->pw_gid) != 0) {
+		log_message("initgroups failed: %s %s\n", name, strerror(errno));
+		return -1;
+	}
+	if (setregid(pw->pw_gid, pw->pw_gid) != 0) {
+		log_message("setregid failed: %s %d\n", name, static_cast<int>(pw->pw_gid));
+		return -1;
+	}
+	if (setreuid(pw->pw_uid, pw->pw_uid) != 0) {
+		log_message("setreuid failed: %s %d\n", name, static_cast<int>(pw->pw_uid));
+		return -1;
+	}
+	if (check_switched(pw) != 0)
+		return -1;
+	if (fallback_dir != nullptr && enter_home(pw, fallback_dir) != 0)
+		return -1;
+	return static_cast<int>(pw->pw_uid);
+}
 
 // Children must be waited for to learn how they ended; a caller that
 // started us with SIGCHLD ignored would have them reaped unseen.
@@ -27,13 +104,36 @@ static pid_t fork_child()
 	return fork();
 }
 
-[[noreturn]] static void stream_file(const Invoker *invoker, const char *path, int out)
+static int wait_child(pid_t pid)
 {
-	if (become_user(invoker->name, invoker->uid, nullptr) < 0)
+	int status;
+	while (waitpid(pid, &status, 0) < 0)
+		if (errno != EINTR)
+			return -1;
+	return status;
+}
+
+// An edit's file is read back only when it is still a plain file of the
+// invoker's: nothing another user made, no device or FIFO to hang on.
+static bool own_regular_file(int fd, const Invoker *invoker)
+{
+	struct stat st;
+	return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == invoker->uid;
+}
+
+[[noreturn]] static void stream_file(const Invoker *invoker, const char *path, int out,
+				     bool own_file)
+{
+	if (become_user(invoker, nullptr) < 0)
 		_exit(1);
-	int in = open(path, O_RDONLY);
+	int in = open(path, own_file ? O_RDONLY | O_NOFOLLOW | O_NONBLOCK : O_RDONLY);
 	if (in < 0) {
 		log_message("unable to open %s: %s", path, strerror(errno));
+		_exit(1);
+	}
+	if (own_file && !own_regular_file(in, invoker)) {
+		log_message("unable to open %s: not a regular file owned by %s", path,
+			    invoker->name);
 		_exit(1);
 	}
 	// The handshake tells the parent the file opened before any content.
@@ -47,16 +147,7 @@ static pid_t fork_child()
 	_exit(err == 0 ? 0 : 1);
 }
 
-static int wait_child(pid_t pid)
-{
-	int status;
-	while (waitpid(pid, &status, 0) < 0)
-		if (errno != EINTR)
-			return -1;
-	return status;
-}
-
-int open_as_user(const Invoker *invoker, const char *path, pid_t *reader)
+int open_as_user(const Invoker *invoker, const char *path, pid_t *reader, bool own_file)
 {
 	int fds[2];
 	if (pipe(fds) != 0) {
@@ -72,7 +163,7 @@ int open_as_user(const Invoker *invoker, const char *path, pid_t *reader)
 	}
 	if (pid == 0) {
 		close(fds[0]);
-		stream_file(invoker, path, fds[1]);
+		stream_file(invoker, path, fds[1], own_file);
 	}
 	close(fds[1]);
 	char byte;
@@ -98,7 +189,7 @@ static const char *choose_editor()
 	static const char *const names[] = {"EDITOR", "VISUAL"};
 	for (const char *name : names) {
 		const char *value = getenv(name);
-		if (value != nullptr && strlen(value) <= 255)
+		if (value != nullptr && strlen(value) < command_size)
 			return value;
 	}
 	return "/usr/bin/vi";
@@ -106,9 +197,9 @@ static const char *choose_editor()
 
 [[noreturn]] static void exec_editor(const Invoker *invoker, const char *path)
 {
-	if (become_user(invoker->name, invoker->uid, "/tmp") < 0)
+	if (become_user(invoker, "/tmp") < 0)
 		_exit(1);
-	char command[256];
+	char command[command_size];
 	int len = snprintf(command, sizeof command, "%s %s", choose_editor(), path);
 	if (len >= 0 && len < static_cast<int>(sizeof command))
 		execl("/bin/sh", "/bin/sh", "-c", command, static_cast<char *>(nullptr));
@@ -128,121 +219,15 @@ int run_editor(const Invoker *invoker, const char *path)
 	return wait_child(pid);
 }
 
-// The temporary file is the invoker's from the moment it exists to its
-// removal: root never owns a file in /tmp, not even for an instant.
-static bool use_invoker_files(bool invoker)
+int use_invoker_files(bool as_invoker)
 {
-	uid_t uid = invoker ? getuid() : geteuid();
-	gid_t gid = invoker ? getgid() : getegid();
+	uid_t uid = as_invoker ? getuid() : geteuid();
+	gid_t gid = as_invoker ? getgid() : getegid();
 	setfsgid(gid);
 	setfsuid(uid);
 	// An id that cannot be taken fails, and returns the one in force.
 	return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid &&
-	       static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
-}
-
-static int create_temp(char (&path)[20])
-{
-	memcpy(path, temp_template, sizeof temp_template);
-	int tmp = use_invoker_files(true) ? mkstemp(path) : (errno = EPERM, -1);
-	int err = errno;
-	if (!use_invoker_files(false)) {
-		log_message("unable to regain the command's identity\n");
-		_exit(1);
-	}
-	errno = err;
-	return tmp;
-}
-
-// The editor may have removed the name already; that is no failure.
-static void remove_temp(const char *path)
-{
-	bool as_invoker = use_invoker_files(true);
-	if (as_invoker && unlink(path) != 0 && errno != ENOENT)
-		log_message("unable to remove %s: %s\n", path, strerror(errno));
-	if (!use_invoker_files(false) || !as_invoker) {
-		log_message("unable to remove %s as its owner\n", path);
-		_exit(1);
-	}
-}
-
-// Only a crontab that does not exist means an empty start: editing a
-// truncated copy would install the truncation.
-static int copy_current(const char *dir, const char *name, int tmp, const char *path,
-			Origin *origin)
-{
-	*origin = {};
-	int in = open(name, O_RDONLY | O_CLOEXEC);
-	if (in < 0 && errno == ENOENT)
-		return 0;
-	struct stat st;
-	if (in >= 0 && fstat(in, &st) != 0) {
-		close(in);
-		in = -1;
-	}
-	if (in < 0) {
-		log_message("unable to read %s/%s: %s\n", dir, name, strerror(errno));
-		return -1;
-	}
-	*origin = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-	bool read_failed;
-	int err = copy_fd(in, tmp, file_size_limit(), &read_failed);
-	close(in);
-	if (err == 0)
-		return 0;
-	if (read_failed)
-		log_message("unable to read %s/%s: %s\n", dir, name, strerror(err));
-	else
-		log_message("unable to write %s: %s\n", path, strerror(err));
-	return -1;
-}
-
-static int check_editor(int status)
-{
-	if (status < 0)
-		return -1;
-	if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
-		log_message("editor exited with status %d, crontab unchanged\n",
-			    WEXITSTATUS(status));
-	else if (WIFSIGNALED(status))
-		log_message("editor killed by signal %d, crontab unchanged\n", WTERMSIG(status));
-	else
-		return 0;
-	return -1;
-}
-
-int edit_crontab(const Invoker *invoker, const char *dir, const char *name, char (&path)[20],
-		 int *fd, pid_t *reader, Origin *origin)
-{
-	int tmp = create_temp(path);
-	if (tmp < 0) {
-		log_message("unable to create %s: %s", path, strerror(errno));
-		return -1;
-	}
-	int copied = copy_current(dir, name, tmp, path, origin);
-	if (close(tmp) != 0 && copied == 0) {
-		log_message("unable to write %s: %s\n", path, strerror(errno));
-		copied = -1;
-	}
-	if (copied != 0 || check_editor(run_editor(invoker, path)) != 0) {
-		remove_temp(path);
-		return -1;
-	}
-	// Read back by name and as the invoker: editors that save by renaming
-	// leave a new file there, and the invoker must not read what they could not.
-	*fd = open_as_user(invoker, path, reader);
-	if (*fd < 0) {
-		log_message("unable to read replacement file %s", path);
-		remove_temp(path);
-		return -1;
-	}
-	return 0;
-}
-
-void end_edit(const char *path, bool installed, const char *note)
-{
-	if (installed)
-		remove_temp(path);
-	else
-		log_message("%s", note);
+			       static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid
+		       ? 0
+		       : -1;
 }

@@ -1,35 +1,33 @@
 #pragma once
 
-#include "store.h"
+#include "user.h"
 
 #include <sys/types.h>
 
-// The invoking user, on whose behalf the children below act.
-struct Invoker {
-	char name[256];
-	uid_t uid;
-};
+// What runs with the invoking user's identity: the switch itself, the
+// child that reads a file the user named, the child that runs the editor,
+// and the file-system identity under which the edit's files are made.
+// Results are what the name says (a descriptor, a wait status), or -1
+// after the failure was reported.
 
-// Opens path with the invoking user's rights in a child process and returns
-// the read end of a pipe that carries its content, or -1. *reader is the
-// child, to be passed to finish_reader once the pipe has been read.
-int open_as_user(const Invoker *invoker, const char *path, pid_t *reader);
+// Turns the calling process into the invoker, who must still be user id
+// invoker->uid: environment, the caller's file-size limit, supplementary
+// groups, group id, user id and, when fallback_dir is given, the home
+// directory. Returns the user id.
+int become_user(const Invoker *invoker, const char *fallback_dir);
 
-// Reaps the reader child. Returns 0 if it sent the whole file (or reader is
-// -1), -1 otherwise.
+// Opens path with the invoker's rights in a child process and returns the
+// read end of a pipe that carries its content. *reader is the child, to be
+// passed to finish_reader once the pipe has been read. With own_file, only
+// a regular file that the invoker owns is read.
+int open_as_user(const Invoker *invoker, const char *path, pid_t *reader, bool own_file = false);
+
+// Reaps the reader child: 0 if it sent the whole file (or reader is -1).
 int finish_reader(pid_t reader);
 
-// Lets the invoker edit a copy of the crontab name. On success *fd and
-// *reader carry the edited text, read back from path as the invoker, and
-// *origin tells what the copy was made from. Returns 0, or -1 when the edit
-// ended without anything to install (the temporary file is then gone).
-int edit_crontab(const Invoker *invoker, const char *dir, const char *name, char (&path)[20],
-		 int *fd, pid_t *reader, Origin *origin);
-
-// Removes the edited file once it is installed; otherwise keeps it, so that
-// the edit is not lost, and says note.
-void end_edit(const char *path, bool installed, const char *note);
-
-// Runs the editor on path as the invoker and returns its wait status, or -1
-// when it could not be started.
+// Runs the editor on path as the invoker and returns its wait status.
 int run_editor(const Invoker *invoker, const char *path);
+
+// Makes files with the invoker's file-system ids (as_invoker) or the
+// command's own again: 0 when the ids in force are the ones asked for.
+int use_invoker_files(bool as_invoker);

@@ -1,8 +1,11 @@
 #include "access.h"
-#include "as_user.h"
-#include "identity.h"
+#include "edit.h"
+#include "install.h"
 #include "log.h"
+#include "as_user.h"
+#include "size_limit.h"
 #include "store.h"
+#include "user.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -10,7 +13,6 @@
 #include <string.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -22,10 +24,9 @@ enum Mode { None = 0, Edit = 1, List = 2, Replace = 3, Delete = 4 };
 
 static Invoker invoker;
 static uid_t effective_uid;
-static char target_name[256];
-// Who runs this, and what it does, for the system log: "alice (uid 2001)"
-// and "edit crontab of alice".
-static char who[300];
+static char target_name[login_name_size];
+// Who runs this, for the system log: "alice (uid 2001)".
+static char who[login_name_size + 32];
 static char action[1024];
 
 [[noreturn]] static void print_usage()
@@ -56,8 +57,8 @@ static void guard_standard_descriptors()
 	}
 }
 
-// Every refusal is on record, with what was said on standard error. what
-// names the refused option or operation, or is empty.
+// Every refusal is on record before the command exits, with what was said
+// on standard error. what names the refused option or operation, or is empty.
 [[noreturn]] static void refuse(const char *what)
 {
 	record_subject("%s", who);
@@ -73,84 +74,52 @@ static void guard_standard_descriptors()
 	exit(1);
 }
 
-// A name that is unsafe as a file name, or that the user database gives
-// to another user id too, must not name a crontab: root would write where
-// the name leads, or act for the other user. The superuser's own name
-// gains nobody anything.
-static void check_name(const char *name, uid_t uid, const char *what)
-{
-	const char *why = unsafe_name(name);
-	if (why != nullptr) {
-		char safe[1024];
-		log_message("login name '%s' cannot name a crontab: %s\n",
-			    escape(name, safe, sizeof safe), why);
-		refuse(what);
-	}
-	if (uid != 0 && check_unambiguous(name, uid) != 0)
-		refuse(what);
-}
-
-// Copies a login name; names too long for the buffer are refused as they
-// always were.
-static void take_name(char (&name)[256], const passwd *pw, const char *what)
-{
-	if (snprintf(name, sizeof name, "%s", pw->pw_name) >= static_cast<int>(sizeof name)) {
-		char safe[1024];
-		log_message("username '%s' too long", escape(name, safe, sizeof safe));
-		refuse(what);
-	}
-	check_name(name, pw->pw_uid, what);
-}
-
-// The invoker is whoever the real user id is, and only that user.
+// The invoker is whoever the real user id is, and only that user. What the
+// command creates belongs to root's group too, not to the group that the
+// caller happened to run it with.
 static void identify_invoker()
 {
-	uid_t saved_uid;
-	if (getresuid(&invoker.uid, &effective_uid, &saved_uid) != 0) {
-		log_message("getresuid: %s\n", strerror(errno));
-		exit(1);
-	}
-	const passwd *pw = getpwuid(invoker.uid);
-	snprintf(who, sizeof who, "(uid %d)", static_cast<int>(invoker.uid));
-	if (pw == nullptr) {
-		log_message("getpwuid: %s\n", strerror(errno));
+	int found = find_invoker(&invoker, &effective_uid);
+	snprintf(who, sizeof who, "%s%s(uid %d)", invoker.name, invoker.name[0] ? " " : "",
+		 static_cast<int>(invoker.uid));
+	if (found != 0 && invoker.name[0] == '\0') {
 		record_subject("%s", who);
 		record(LOG_WARNING, "refused: no user database entry; %s", diagnostics());
 		exit(1);
 	}
-	// The name as the buffer holds it, as the refusal of a long one shows it.
-	snprintf(who, sizeof who, "%.255s (uid %d)", pw->pw_name, static_cast<int>(invoker.uid));
-	take_name(invoker.name, pw, "");
+	if (found != 0)
+		refuse("");
 	memcpy(target_name, invoker.name, sizeof target_name);
+	if (effective_uid == 0 && setegid(0) != 0) {
+		log_message("setegid: %s\n", strerror(errno));
+		refuse("");
+	}
 }
 
 static void check_privileged(const char *option, const char *arg)
 {
 	if (arg[0] == '\0' || invoker.uid != effective_uid) {
-		char what[300];
+		char what[login_name_size + 8];
 		snprintf(what, sizeof what, "-%s %s", option, arg);
 		log_message("-%s option: superuser only", option);
 		refuse(what);
 	}
 }
 
-static void lookup_target(const char *name)
+// A name that gives the invoker's own user id asks for nothing more than
+// no -u at all, and needs no privilege.
+static void take_target(const char *name)
 {
-	char what[300];
-	snprintf(what, sizeof what, "-u %s", name);
-	const passwd *pw = getpwnam(name);
-	if (pw == nullptr) {
-		log_message("user '%s' unknown", name);
+	if (names_invoker(name, &invoker)) {
+		memcpy(target_name, invoker.name, sizeof target_name);
+		return;
+	}
+	check_privileged("u", name);
+	if (find_target(name, target_name) != 0) {
+		char what[login_name_size + 8];
+		snprintf(what, sizeof what, "-u %s", name);
 		refuse(what);
 	}
-	// The crontab is named after the name the id maps to, so that two names
-	// sharing one id share one crontab.
-	pw = getpwuid(pw->pw_uid);
-	if (pw == nullptr) {
-		log_message("getpwuid: %s\n", strerror(errno));
-		refuse(what);
-	}
-	take_name(target_name, pw, what);
 }
 
 static Mode choose(Mode mode, Mode wanted)
@@ -160,14 +129,38 @@ static Mode choose(Mode mode, Mode wanted)
 	return wanted;
 }
 
+// The operands, in the order they stand; only a lone one is ever used.
+static const char *operand;
+static int operand_count;
+
+static void add_operand(const char *arg)
+{
+	if (operand_count++ == 0)
+		operand = arg;
+}
+
 // Options act as they come, in command-line order; the last -u and -c win.
+// A leading "-" in the option string hands back operands in their place, on
+// every C library and whatever POSIXLY_CORRECT says, so that options after
+// the operand are read too.
 static Mode read_options(int argc, char **argv, const char **dir)
 {
 	Mode mode = None;
 	opterr = 0;
-	int c;
-	while ((c = getopt(argc, argv, "ledu:c:")) != -1) {
+	for (;;) {
+		int at = optind;
+		int c = getopt(argc, argv, "-ledru:c:");
+		// Some C libraries stop at a lone "-" rather than hand it back.
+		if (c == -1 && optind == at && optind < argc && strcmp(argv[optind], "-") == 0) {
+			add_operand(argv[optind++]);
+			continue;
+		}
+		if (c == -1)
+			break;
 		switch (c) {
+		case 1:
+			add_operand(optarg);
+			break;
 		case 'l':
 			mode = choose(mode, List);
 			break;
@@ -175,11 +168,11 @@ static Mode read_options(int argc, char **argv, const char **dir)
 			mode = choose(mode, Edit);
 			break;
 		case 'd':
+		case 'r':
 			mode = choose(mode, Delete);
 			break;
 		case 'u':
-			check_privileged("u", optarg);
-			lookup_target(optarg);
+			take_target(optarg);
 			break;
 		case 'c':
 			check_privileged("c", optarg);
@@ -190,66 +183,50 @@ static Mode read_options(int argc, char **argv, const char **dir)
 			break;
 		}
 	}
+	// After "--" everything is an operand.
+	while (optind < argc)
+		add_operand(argv[optind++]);
 	return mode;
 }
 
 // The operand counts only when no operation was chosen and it stands alone.
-static Mode take_operand(Mode mode, int argc, char **argv, const char **path)
+static Mode take_operand(Mode mode, const char **path)
 {
-	if (mode == None && argc - 1 == optind) {
-		if (argv[optind][0] != '-') {
+	bool taken = false;
+	if (mode == None && operand_count == 1) {
+		if (operand[0] != '-') {
 			mode = Replace;
-			*path = argv[optind++];
-		} else if (strcmp(argv[optind], "-") == 0) {
+			*path = operand;
+			taken = true;
+		} else if (strcmp(operand, "-") == 0) {
 			mode = Replace;
-			optind++;
+			taken = true;
 		}
 	}
-	if (mode == None || optind < argc)
+	if (mode == None || operand_count > (taken ? 1 : 0))
 		print_usage();
 	return mode;
 }
 
+// What this run does, for the system log: "edit crontab of alice". The
+// records of a change start with who does it and this.
 static void describe(Mode mode, const char *path)
 {
 	static const char *const verbs[] = {"", "edit", "list", "replace", "delete"};
-	int len = snprintf(action, sizeof action, "%s crontab of %s", verbs[mode], target_name);
-	if (mode == Replace && len > 0 && len < static_cast<int>(sizeof action))
-		snprintf(action + len, sizeof action - static_cast<size_t>(len), " from %s%s",
-			 path != nullptr ? "file " : "standard input", path != nullptr ? path : "");
-}
-
-// The new crontab from fd, fed by reader when that is not -1, goes in
-// through a staging file of its own, or not at all.
-static int install(const char *dir, int fd, pid_t reader, const char *source, const Origin *origin)
-{
-	int staging = open_staging(dir, target_name);
-	if (staging < 0) {
-		close(fd);
-		finish_reader(reader);
-		return -1;
-	}
-	int err = fill_staging(staging, fd, nullptr);
-	// Closing first lets a reader still writing see a broken pipe and end.
-	close(fd);
-	if (finish_reader(reader) != 0 && err == 0) {
-		discard_staging(dir, staging);
-		log_message("unable to read replacement file %s", source);
-		return -1;
-	}
-	if (err == 0)
-		return commit_staging(dir, target_name, staging, origin);
-	discard_staging(dir, staging);
-	log_message("unable to install %s/%s: %s\n", dir, target_name, strerror(err));
-	return -1;
+	const char *from = mode != Replace ? ""
+			   : path != nullptr ? " from file "
+					     : " from standard input";
+	snprintf(action, sizeof action, "%s crontab of %s%s%s", verbs[mode], target_name, from,
+		 path != nullptr ? path : "");
+	record_subject("%s: %s", who, action);
 }
 
 // The scheduler hears of every change tried, since a failed one may still
 // have changed something. The change went on record before it was made;
 // an outcome other than the one announced adds a record of its own.
-[[noreturn]] static void finish(const char *dir, int result, const char *outcome, bool announced)
+[[noreturn]] static void finish(int result, const char *outcome, bool announced)
 {
-	notify_scheduler(dir, target_name);
+	notify_scheduler(target_name);
 	if (result < 0)
 		fail();
 	const char *said = diagnostics();
@@ -259,33 +236,26 @@ static int install(const char *dir, int fd, pid_t reader, const char *source, co
 	exit(0);
 }
 
-// Where a kept edit is, and the command that installs it later.
-static void kept_note(char (&note)[8192], const char *path, const char *dir)
+[[noreturn]] static void run_replace(const Source *source, const Origin *origin)
 {
-	char options[4096 + 300] = "";
-	if (strcmp(dir, CRONTAB_DIR) != 0)
-		snprintf(options, sizeof options, "-c %s ", dir);
-	if (strcmp(target_name, invoker.name) != 0) {
-		size_t len = strlen(options);
-		snprintf(options + len, sizeof options - len, "-u %s ", target_name);
-	}
-	snprintf(note, sizeof note,
-		 "the edited crontab is kept in %s; install it with: crontab %s%s\n", path, options,
-		 path);
+	finish(install_crontab(target_name, source, origin, nullptr), "installed", true);
 }
 
-[[noreturn]] static void replace(Mode mode, const char *dir, int fd, pid_t reader,
-				 const char *source, const Origin *origin)
+[[noreturn]] static void run_edit()
 {
-	static char note[8192];
-	if (mode == Edit) {
-		kept_note(note, source, dir);
-		set_interrupt_note(note);
-	}
-	int result = install(dir, fd, reader, source, origin);
-	if (mode == Edit)
-		end_edit(source, result == 0, note);
-	finish(dir, result, "installed", true);
+	static struct Edit edit;
+	if (edit_crontab(&invoker, target_name, &edit) != 0)
+		fail();
+	int result = install_crontab(target_name, &edit.source, &edit.origin, edit.note);
+	end_edit(&edit, result == 0);
+	finish(result, "installed", true);
+}
+
+[[noreturn]] static void run_delete()
+{
+	bool deleted;
+	int result = delete_crontab(target_name, &deleted);
+	finish(result, deleted ? "deleted" : "there was nothing to delete", deleted);
 }
 
 int main(int argc, char **argv)
@@ -296,42 +266,30 @@ int main(int argc, char **argv)
 	const char *crontab_dir = CRONTAB_DIR;
 	const char *replacement_path = nullptr;
 	Mode mode = read_options(argc, argv, &crontab_dir);
-	mode = take_operand(mode, argc, argv, &replacement_path);
+	mode = take_operand(mode, &replacement_path);
 	describe(mode, replacement_path);
-	record_subject("%s: %s", who, action);
 	if (invoker.uid != 0 && check_access(invoker.name) != 0)
 		refuse(action);
 	// Children get the caller's limit back; this process writes in full.
 	if (mode != List)
-		lift_file_size_limit();
+		lift_size_limit();
 
-	int replacement_fd = 0;
-	pid_t reader = -1;
 	// Opened before entering the crontab directory, so that a relative path
 	// means what it meant to the invoker.
+	Source source = {0, -1, replacement_path};
 	if (replacement_path != nullptr &&
-	    (replacement_fd = open_as_user(&invoker, replacement_path, &reader)) < 0) {
+	    (source.fd = open_as_user(&invoker, replacement_path, &source.reader)) < 0) {
 		log_message("unable to read replacement file %s", replacement_path);
 		fail();
 	}
+	store_at(crontab_dir);
 	if (mode == List)
-		exit(list_crontab(crontab_dir, target_name) == 0 ? 0 : 1);
-	if (chdir(crontab_dir) != 0) {
-		log_message("cannot change dir to %s: %s", crontab_dir, strerror(errno));
+		exit(list_crontab(target_name) == 0 ? 0 : 1);
+	if (enter_store() != 0)
 		fail();
-	}
-	if (mode == Delete) {
-		int deleted = delete_crontab(crontab_dir, target_name);
-		finish(crontab_dir, deleted, deleted > 0 ? "deleted" : "there was nothing to delete",
-		       deleted > 0);
-	}
-	if (mode == Edit) {
-		char temp_path[20];
-		Origin origin;
-		if (edit_crontab(&invoker, crontab_dir, target_name, temp_path, &replacement_fd,
-				 &reader, &origin) != 0)
-			fail();
-		replace(mode, crontab_dir, replacement_fd, reader, temp_path, &origin);
-	}
-	replace(mode, crontab_dir, replacement_fd, reader, replacement_path, nullptr);
+	if (mode == Delete)
+		run_delete();
+	if (mode == Edit)
+		run_edit();
+	run_replace(&source, nullptr);
 }

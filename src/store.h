@@ -1,48 +1,28 @@
 #pragma once
 
-#include <time.h>
-#include <sys/types.h>
+// The crontab directory: entering it, listing and deleting crontabs, and
+// the update file that tells the scheduler whose crontab changed. Names
+// are relative to the directory once entered. Functions report their own
+// failures and return 0, or -1 when the command must end with status 1.
 
-// Everything here but the listing works relative to the working directory,
-// which is the crontab directory; dir is only named in messages. Functions report their
-// own failures; int results are 0, or -1 when the command must end with
-// status 1, unless said otherwise.
+// Names the directory; nothing is done with it yet.
+void store_at(const char *dir);
 
-// Why name cannot name a crontab, or nullptr when it can.
-const char *unsafe_name(const char *name);
+// The directory as named, for messages.
+const char *store_dir();
 
-// The largest file the command may write now, after the caller's limits.
-long long file_size_limit();
+// Makes the directory the working directory, which every name after it is
+// relative to.
+int enter_store();
 
-// Copies in to out in blocks, at most limit bytes, adding the count to
-// *copied when given. Returns 0 or an error number; *read_failed tells
-// whether reading in was what failed.
-int copy_fd(int in, int out, long long limit, bool *read_failed, long long *copied = nullptr);
+// Copies the crontab to standard output, entering the directory only when
+// the crontab cannot be opened through it.
+int list_crontab(const char *name);
 
-// Enters dir itself only when the crontab cannot be opened through it.
-int list_crontab(const char *dir, const char *name);
+// *deleted tells whether there was a crontab to delete. The removal goes on
+// record before it is made.
+int delete_crontab(const char *name, bool *deleted);
 
-// The crontab an edit started from, so that a change made meanwhile by
-// another hand is not overwritten unseen.
-struct Origin {
-	bool existed;
-	dev_t dev;
-	ino_t ino;
-	off_t size;
-	timespec mtime;
-};
-
-// An install: open_staging gives a locked staging file, fill_staging copies
-// into it, then commit_staging puts it in place (when origin is given, only
-// if the crontab is still that one) or discard_staging drops it.
-int open_staging(const char *dir, const char *name);
-// What an interrupted install says besides that it was interrupted.
-void set_interrupt_note(const char *note);
-int fill_staging(int staging, int in, long long *copied);
-int commit_staging(const char *dir, const char *name, int staging, const Origin *origin);
-void discard_staging(const char *dir, int staging);
-
-// 1 when the crontab was deleted, 0 when there was none, -1 on failure.
-int delete_crontab(const char *dir, const char *name);
-
-void notify_scheduler(const char *dir, const char *name);
+// Appends name as a line of the update file; a failure is reported, and the
+// status it leaves to the caller.
+int notify_scheduler(const char *name);

@@ -1,0 +1,48 @@
+#include "copy.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+int write_all(int out, const char *buf, unsigned long n)
+{
+	while (n > 0) {
+		ssize_t w = write(out, buf, n);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0)
+			return w < 0 ? errno : ENOSPC;
+		buf += w;
+		n -= static_cast<unsigned long>(w);
+	}
+	return 0;
+}
+
+int copy_fd(int in, int out, long long limit, bool *read_failed, long long *copied)
+{
+	// Large blocks keep an install of a full-size crontab to a few hundred calls.
+	static char buf[65536];
+	long long total = 0;
+	*read_failed = false;
+	for (;;) {
+		ssize_t n = read(in, buf, sizeof buf);
+		if (n == 0)
+			break;
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0) {
+			*read_failed = true;
+			return errno;
+		}
+		total += n;
+		// Checked before writing: a write that a file-size limit would cut
+		// fails cleanly instead of raising SIGXFSZ halfway.
+		if (total > limit)
+			return EFBIG;
+		int err = write_all(out, buf, static_cast<unsigned long>(n));
+		if (err != 0)
+			return err;
+	}
+	if (copied != nullptr)
+		*copied += total;
+	return 0;
+}

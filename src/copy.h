@@ -1,0 +1,12 @@
+#pragma once
+
+// Copying between descriptors. Results are 0, or an error number.
+
+// Writes all n bytes of buf, retrying short writes.
+int write_all(int out, const char *buf, unsigned long n);
+
+// Copies in to out in large blocks, at most limit bytes, adding the count
+// to *copied when given; *read_failed tells whether reading in was what
+// failed. A copy that would pass limit fails with EFBIG before writing
+// past it.
+int copy_fd(int in, int out, long long limit, bool *read_failed, long long *copied = nullptr);

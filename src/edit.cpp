@@ -1,0 +1,228 @@
+#include "edit.h"
+
+#include "as_user.h"
+#include "copy.h"
+#include "log.h"
+#include "size_limit.h"
+#include "store.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef CRONTAB_DIR
+#define CRONTAB_DIR "/etc/crontabs"
+#endif
+
+static const char temp_dir_template[] = "/tmp/crontab.XXXXXX";
+static const char temp_file_template[] = "/crontab.XXXXXX";
+static_assert(sizeof temp_dir_template + sizeof temp_file_template - 1 == edit_path_size);
+
+// /tmp is shared: whatever the editor does with the file's name, no other
+// user can put a file under it in a directory only the invoker may enter.
+static int make_temp(char (&path)[edit_path_size])
+{
+	if (mkdtemp(path) == nullptr || chmod(path, 0700) != 0)
+		return -1;
+	memcpy(path + sizeof temp_dir_template - 1, temp_file_template, sizeof temp_file_template);
+	int tmp = mkstemp(path);
+	if (tmp < 0) {
+		int err = errno;
+		path[sizeof temp_dir_template - 1] = '\0';
+		rmdir(path);
+		path[sizeof temp_dir_template - 1] = '/';
+		errno = err;
+	}
+	return tmp;
+}
+
+// The edit's files are the invoker's from the moment they exist to their
+// removal: root never owns a file in /tmp, not even for an instant.
+static int create_temp(char (&path)[edit_path_size])
+{
+	memcpy(path, temp_dir_template, sizeof temp_dir_template);
+	int tmp = use_invoker_files(true) == 0 ? make_temp(path) : (errno = EPERM, -1);
+	int err = errno;
+	if (use_invoker_files(false) != 0) {
+		log_message("unable to regain the command's identity\n");
+		_exit(1);
+	}
+	errno = err;
+	return tmp;
+}
+
+// What the editor left beside the file (a backup, say) goes with it.
+static void remove_leftovers(const char *dir)
+{
+	DIR *d = opendir(dir);
+	if (d == nullptr)
+		return;
+	while (const dirent *e = readdir(d))
+		if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+			unlinkat(dirfd(d), e->d_name, 0);
+	closedir(d);
+}
+
+static void remove_temp_files(const char *path)
+{
+	// The editor may have removed the name already; that is no failure.
+	if (unlink(path) != 0 && errno != ENOENT)
+		log_message("unable to remove %s: %s\n", path, strerror(errno));
+	char dir[sizeof temp_dir_template];
+	memcpy(dir, path, sizeof dir - 1);
+	dir[sizeof dir - 1] = '\0';
+	int err = rmdir(dir) == 0 ? 0 : errno;
+	if (err == ENOTEMPTY) {
+		remove_leftovers(dir);
+		err = rmdir(dir) == 0 ? 0 : errno;
+	}
+	if (err != 0 && err != ENOENT)
+		log_message("unable to remove %s: %s\n", dir, strerror(err));
+}
+
+static void remove_temp(const char *path)
+{
+	bool as_invoker = use_invoker_files(true) == 0;
+	if (as_invoker)
+		remove_temp_files(path);
+	if (use_invoker_files(false) != 0 || !as_invoker) {
+		log_message("unable to remove %s as its owner\n", path);
+		_exit(1);
+	}
+}
+
+// Only a crontab that does not exist means an empty start: editing a
+// truncated copy would install the truncation.
+static int copy_current(const char *name, int tmp, const char *path, Origin *origin)
+{
+	*origin = {};
+	int in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+	if (in < 0 && errno == ENOENT)
+		return 0;
+	struct stat st;
+	if (in >= 0 && fstat(in, &st) != 0) {
+		close(in);
+		in = -1;
+	}
+	if (in < 0) {
+		log_message("unable to read %s/%s: %s\n", store_dir(), name, strerror(errno));
+		return -1;
+	}
+	*origin = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+	bool read_failed;
+	int err = copy_fd(in, tmp, size_room(), &read_failed);
+	close(in);
+	if (err == 0)
+		return 0;
+	if (read_failed)
+		log_message("unable to read %s/%s: %s\n", store_dir(), name, strerror(err));
+	else
+		log_message("unable to write %s: %s\n", path, strerror(err));
+	return -1;
+}
+
+static int check_editor(int status)
+{
+	if (status < 0)
+		return -1;
+	if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+		log_message("editor exited with status %d, crontab unchanged\n",
+			    WEXITSTATUS(status));
+	else if (WIFSIGNALED(status))
+		log_message("editor killed by signal %d, crontab unchanged\n", WTERMSIG(status));
+	else
+		return 0;
+	return -1;
+}
+
+// Appends text to the string in buf, cut to fit; *len is its length.
+static void append(char *buf, size_t size, size_t *len, const char *text)
+{
+	int n = snprintf(buf + *len, size - *len, "%s", text);
+	if (n > 0)
+		*len = *len + static_cast<size_t>(n) < size ? *len + static_cast<size_t>(n) : size - 1;
+}
+
+// Root may paste the hint into a shell: an argument with anything but
+// plain characters goes in single quotes, each quote in it written '\''.
+static void append_word(char *buf, size_t size, size_t *len, const char *word)
+{
+	static const char plain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+				    "0123456789_./+,:@%=-";
+	if (word[0] != '\0' && strspn(word, plain) == strlen(word)) {
+		append(buf, size, len, word);
+		return;
+	}
+	append(buf, size, len, "'");
+	for (const char *p = word; *p != '\0' && *len < size - 1; p++) {
+		char one[2] = {*p, '\0'};
+		append(buf, size, len, *p == '\'' ? "'\\''" : one);
+	}
+	append(buf, size, len, "'");
+}
+
+// Where a kept edit is, and the command that installs it later.
+static void kept_note(Edit *edit, const Invoker *invoker, const char *name)
+{
+	char *note = edit->note;
+	size_t len = 0;
+	note[0] = '\0';
+	append(note, sizeof edit->note, &len, "the edited crontab is kept in ");
+	append(note, sizeof edit->note, &len, edit->path);
+	append(note, sizeof edit->note, &len, "; install it with: crontab ");
+	if (strcmp(store_dir(), CRONTAB_DIR) != 0) {
+		append(note, sizeof edit->note, &len, "-c ");
+		append_word(note, sizeof edit->note, &len, store_dir());
+		append(note, sizeof edit->note, &len, " ");
+	}
+	if (strcmp(name, invoker->name) != 0) {
+		append(note, sizeof edit->note, &len, "-u ");
+		append_word(note, sizeof edit->note, &len, name);
+		append(note, sizeof edit->note, &len, " ");
+	}
+	append(note, sizeof edit->note, &len, edit->path);
+	append(note, sizeof edit->note, &len, "\n");
+}
+
+int edit_crontab(const Invoker *invoker, const char *name, Edit *edit)
+{
+	int tmp = create_temp(edit->path);
+	if (tmp < 0) {
+		log_message("unable to create %s: %s", edit->path, strerror(errno));
+		return -1;
+	}
+	int copied = copy_current(name, tmp, edit->path, &edit->origin);
+	if (close(tmp) != 0 && copied == 0) {
+		log_message("unable to write %s: %s\n", edit->path, strerror(errno));
+		copied = -1;
+	}
+	if (copied != 0 || check_editor(run_editor(invoker, edit->path)) != 0) {
+		remove_temp(edit->path);
+		return -1;
+	}
+	// Read back by name and as the invoker: editors that save by renaming
+	// leave a new file there, and the invoker must not read what they could not.
+	edit->source = {-1, -1, edit->path};
+	edit->source.fd = open_as_user(invoker, edit->path, &edit->source.reader, true);
+	if (edit->source.fd < 0) {
+		log_message("unable to read replacement file %s", edit->path);
+		remove_temp(edit->path);
+		return -1;
+	}
+	kept_note(edit, invoker, name);
+	return 0;
+}
+
+void end_edit(const Edit *edit, bool installed)
+{
+	if (installed)
+		remove_temp(edit->path);
+	else
+		log_message("%s", edit->note);
+}

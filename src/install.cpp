@@ -1,0 +1,254 @@
+#include "install.h"
+
+#include "as_user.h"
+#include "copy.h"
+#include "log.h"
+#include "size_limit.h"
+#include "store.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <syslog.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef CRONTAB_MAX_SIZE
+#define CRONTAB_MAX_SIZE 1048576
+#endif
+
+// The staging file of this process, for the interrupt handler: it removes
+// the name only while this process holds the file's lock.
+static char staging_path[NAME_MAX + 1];
+static volatile sig_atomic_t staging_held;
+static int staging_lock = -1;
+static const char *interrupt_note = "";
+static const int interrupts[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
+				 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+
+static void on_interrupt(int /*sig*/)
+{
+	static const char message[] = "install interrupted, crontab unchanged\n";
+	if (staging_held)
+		unlink(staging_path);
+	(void)!write(2, message, sizeof message - 1);
+	(void)!write(2, interrupt_note, strlen(interrupt_note));
+	_exit(1);
+}
+
+static sigset_t interrupt_set()
+{
+	sigset_t set;
+	sigemptyset(&set);
+	for (int sig : interrupts)
+		sigaddset(&set, sig);
+	return set;
+}
+
+static void catch_interrupts()
+{
+	struct sigaction sa = {};
+	sa.sa_handler = on_interrupt;
+	sa.sa_mask = interrupt_set();
+	for (int sig : interrupts)
+		sigaction(sig, &sa, nullptr);
+}
+
+// From here on the name is given up: a late signal must not remove a
+// staging file that another install has created under it meanwhile.
+static void release_staging()
+{
+	sigset_t set = interrupt_set();
+	sigprocmask(SIG_BLOCK, &set, nullptr);
+	staging_held = 0;
+}
+
+static bool names_file(int fd, const char *name)
+{
+	struct stat by_fd;
+	struct stat by_name;
+	return fstat(fd, &by_fd) == 0 && lstat(name, &by_name) == 0 && S_ISREG(by_fd.st_mode) &&
+	       by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino;
+}
+
+// A staging file is in use exactly while its install holds the lock on it.
+// A name is removed or renamed only by the holder of the lock on the file
+// it names, so a file found locked and still named is ours alone.
+static bool hold(int fd)
+{
+	if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !names_file(fd, staging_path))
+		return false;
+	staging_held = 1;
+	return true;
+}
+
+// Removes a staging file whose install died. Returns 0 when the name is
+// free to try again, -1 with errno set when it is not.
+static int remove_abandoned()
+{
+	int fd = open(staging_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return errno == ENOENT ? 0 : (errno = EEXIST, -1);
+	// A file renamed or removed meanwhile is no longer in the way.
+	bool freed = flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+		     (!names_file(fd, staging_path) || unlink(staging_path) == 0);
+	close(fd);
+	errno = EEXIST;
+	return freed ? 0 : -1;
+}
+
+// Drops the staging file while this process holds it.
+static void discard_staging(int staging)
+{
+	release_staging();
+	close(staging);
+	if (unlink(staging_path) != 0)
+		log_message("unable to remove %s/%s: %s\n", store_dir(), staging_path,
+			    strerror(errno));
+	close(staging_lock);
+}
+
+// A locked staging file of our own, or -1 with nothing touched.
+static int open_staging(const char *name)
+{
+	snprintf(staging_path, sizeof staging_path, "%s.new", name);
+	catch_interrupts();
+	int out = -1;
+	for (int attempt = 0; attempt < 3 && out < 0; attempt++) {
+		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+		if (out >= 0 && !hold(out)) {
+			// Taken over before we locked it: another install is under way,
+			// and the name is now its, not ours to remove.
+			close(out);
+			out = -1;
+			errno = EEXIST;
+			break;
+		}
+		if (out < 0 && (errno != EEXIST || remove_abandoned() != 0))
+			break;
+	}
+	// The lock lives on in a second descriptor, so that the staging file
+	// can be closed, and its close checked, before the rename.
+	if (out >= 0 && (staging_lock = fcntl(out, F_DUPFD_CLOEXEC, 0)) < 0) {
+		int err = errno;
+		discard_staging(out);
+		errno = err;
+		out = -1;
+	}
+	if (out < 0)
+		log_message("unable to create %s/%s: %s\n", store_dir(), staging_path,
+			    strerror(errno));
+	return out;
+}
+
+// Copies the new crontab into the staging file and makes it durable.
+// Returns 0 or an error number.
+static int fill_staging(int staging, int in)
+{
+	long long limit = size_room();
+	if (limit > CRONTAB_MAX_SIZE)
+		limit = CRONTAB_MAX_SIZE;
+	bool read_failed;
+	int err = copy_fd(in, staging, limit, &read_failed);
+	if (err == 0 && fsync(staging) != 0)
+		err = errno;
+	return err;
+}
+
+static bool same_origin(const char *name, const Origin *origin)
+{
+	struct stat st;
+	if (lstat(name, &st) != 0)
+		return errno == ENOENT && !origin->existed;
+	return origin->existed && st.st_dev == origin->dev && st.st_ino == origin->ino &&
+	       st.st_size == origin->size && st.st_mtim.tv_sec == origin->mtime.tv_sec &&
+	       st.st_mtim.tv_nsec == origin->mtime.tv_nsec;
+}
+
+// On record before it takes effect: a limit or a kill that stops the
+// record stops the change with it. Returns 0 or an error number.
+static int announce()
+{
+	struct stat st;
+	if (fstat(staging_lock, &st) != 0)
+		return errno;
+	if (record(LOG_INFO, "installing %lld bytes", static_cast<long long>(st.st_size)) == 0)
+		return 0;
+	int err = errno;
+	log_message("unable to write to the system log: %s\n", strerror(err));
+	return err;
+}
+
+// A rename is only durable once the directory that records it is.
+static int sync_directory()
+{
+	int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd < 0)
+		return errno;
+	int err = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+	close(fd);
+	return err;
+}
+
+static int commit_staging(const char *name, int staging, const Origin *origin)
+{
+	if (origin != nullptr && !same_origin(name, origin)) {
+		discard_staging(staging);
+		log_message("%s/%s changed during the edit; not installed\n", store_dir(), name);
+		return -1;
+	}
+	int err = close(staging) == 0 ? 0 : errno;
+	release_staging();
+	// Only the holder of the file a name names may rename it; checked again
+	// here, so that no slip elsewhere can put another install's file in place.
+	bool ours = names_file(staging_lock, staging_path);
+	if (err == 0 && !ours)
+		err = EEXIST;
+	if (err == 0)
+		err = announce();
+	if (err == 0 && rename(staging_path, name) != 0)
+		err = errno;
+	if (err != 0) {
+		if (ours && unlink(staging_path) != 0)
+			log_message("unable to remove %s/%s: %s\n", store_dir(), staging_path,
+				    strerror(errno));
+		close(staging_lock);
+		log_message("unable to install %s/%s: %s\n", store_dir(), name, strerror(err));
+		return -1;
+	}
+	err = sync_directory();
+	close(staging_lock);
+	if (err == 0)
+		return 0;
+	log_message("unable to sync %s: %s\n", store_dir(), strerror(err));
+	return -1;
+}
+
+int install_crontab(const char *name, const Source *source, const Origin *origin,
+		    const char *note)
+{
+	interrupt_note = note != nullptr ? note : "";
+	int staging = open_staging(name);
+	if (staging < 0) {
+		close(source->fd);
+		finish_reader(source->reader);
+		return -1;
+	}
+	int err = fill_staging(staging, source->fd);
+	// Closing first lets a reader still writing see a broken pipe and end.
+	close(source->fd);
+	if (finish_reader(source->reader) != 0 && err == 0) {
+		discard_staging(staging);
+		log_message("unable to read replacement file %s", source->name);
+		return -1;
+	}
+	if (err == 0)
+		return commit_staging(name, staging, origin);
+	discard_staging(staging);
+	log_message("unable to install %s/%s: %s\n", store_dir(), name, strerror(err));
+	return -1;
+}
