@@ -77,6 +77,9 @@ NODE = r"""
 const crontab = require(process.argv[1]);
 const [owner, jobs] = [process.argv[2], JSON.parse(process.argv[3])];
 const check = (err) => { if (err) { process.stderr.write(err.message); process.exit(3); } };
+// The module writes the crontab to a command that may have refused it unread,
+// and leaves the EPIPE unhandled; its status still reaches save's callback.
+process.on("uncaughtException", (err) => { if (err.code !== "EPIPE") { check(err); } });
 crontab.load(owner, (err, tab) => {
   check(err);
   process.stdout.write(tab.render() + "\0");
