@@ -1,5 +1,6 @@
-"""Configuration tools that drive the command: Puppet's cron type and ansible's
-cron module, each as root for alice (-u) and as alice for herself."""
+"""Clients that drive the command: Puppet's cron type, ansible's cron module,
+Perl's Config::Crontab and the npm module crontab, each as root for alice (-u)
+and as alice for herself."""
 import contextlib
 import json
 import os
@@ -11,13 +12,30 @@ import sys
 import harness as h
 from harness import Case, read, updates
 
-MISSING = [c for c in ("puppet", "ansible-playbook") if shutil.which(c) is None]
-if MISSING:
-    print(f"skipped: test_clients.py needs {' and '.join(MISSING)} to drive the command")
-    sys.exit(h.SKIP)
-
 WORK = h.ROOT + "/clients"
 BIN = WORK + "/bin"  # first on the clients' PATH, so users reach the set-user-id copy
+# The npm module, installed by .ci/run with npm install --prefix build/npm.
+NPM = os.environ.get("CRONTAB_TEST_NPM", h.CHECKOUT + "/build/npm") + "/node_modules/crontab"
+
+
+def perl_has(module):
+    return subprocess.run(["perl", f"-M{module}", "-e", "1"], capture_output=True).returncode == 0
+
+
+MISSING = {  # client: why it cannot run here, if it cannot
+    "puppet": shutil.which("puppet") is None and "puppet is missing",
+    "ansible": shutil.which("ansible-playbook") is None and "ansible-playbook is missing",
+    "perl": not perl_has("Config::Crontab") and "Perl's Config::Crontab is missing "
+            "(Debian package libconfig-crontab-perl)",
+    "npm": (shutil.which("node") is None and "node is missing") or (
+        not os.path.isfile(NPM + "/package.json") and f"the npm module crontab is missing "
+        f"from {NPM} (npm install --prefix build/npm crontab@1.4.2, or CRONTAB_TEST_NPM)"),
+}
+if all(MISSING.values()):
+    print(f"skipped: test_clients.py has no client to drive the command: "
+          f"{'; '.join(MISSING.values())}")
+    sys.exit(h.SKIP)
+
 os.makedirs(BIN)
 os.symlink(h.SUID, BIN + "/crontab")
 
@@ -35,6 +53,44 @@ STEPS = (  # (what, the jobs wanted, crontab directory read-only)
     ("job removed", {"often": ("*/15", "sync")}, False),
     ("last job removed", {}, False),
 )
+
+# The library scripts read the crontab, print what they read, replace every
+# job with those wanted, write, and print what a fresh read then gives; no
+# job left removes the crontab (Config::Crontab) or writes it empty (npm,
+# which has no remove). A failure ends them with status 3 and the reason.
+PERL = r"""
+use Config::Crontab; use JSON::PP;
+my ($owner, $jobs) = ($ARGV[0], decode_json($ARGV[1]));
+my $ct = Config::Crontab->new(-owner => $owner);
+$ct->read;
+print $ct->dump, "\0";
+if (!@{$jobs}) { $ct->remove_tab or do { print STDERR $ct->error; exit 3 }; exit 0 }
+$ct->remove($ct->blocks);
+$ct->last(Config::Crontab::Block->new(-data => "# $_->[0]\n$_->[1] * * * * $_->[2]"))
+    for @{$jobs};
+$ct->write or do { print STDERR $ct->error; exit 3 };
+my $again = Config::Crontab->new(-owner => $owner);
+$again->read;
+print $again->dump;
+"""
+NODE = r"""
+const crontab = require(process.argv[1]);
+const [owner, jobs] = [process.argv[2], JSON.parse(process.argv[3])];
+const check = (err) => { if (err) { process.stderr.write(err.message); process.exit(3); } };
+// The module writes the crontab to a command that may have refused it unread,
+// and leaves the EPIPE unhandled; its status still reaches save's callback.
+process.on("uncaughtException", (err) => { if (err.code !== "EPIPE") { check(err); } });
+crontab.load(owner, (err, tab) => {
+  check(err);
+  process.stdout.write(tab.render() + "\0");
+  tab.remove(tab.jobs());
+  for (const [name, minute, command] of jobs) tab.create(command, `${minute} * * * *`, name);
+  tab.save((err) => {
+    check(err);
+    crontab.load(owner, (err, again) => { check(err); process.stdout.write(again.render()); });
+  });
+});
+"""
 
 
 def puppet(jobs, owner, work):
@@ -59,7 +115,24 @@ def ansible(jobs, owner, work):
     return ["ansible-playbook", "-i", "localhost,", work + "/play.yml"]
 
 
+def library(*script):
+    return lambda jobs, owner, work: [
+        *script, owner or "", json.dumps([(n, *jobs[n]) for n in jobs])]
+
+
+BUILD = {"puppet": puppet, "ansible": ansible, "perl": library("perl", "-e", PERL),
+         "npm": library("node", "-e", NODE, NPM)}
+# The status each client ends with when the install is refused. Puppet
+# ignores the status of the install; the others must not.
+REFUSED = {"ansible": 2, "perl": 3, "npm": 3}
+
+
 def expected(client, jobs):
+    if client in ("perl", "npm"):
+        line = "{1} * * * * {2} #{0}\n" if client == "npm" else "# {0}\n{1} * * * * {2}\n"
+        body = ("" if client == "npm" else "\n").join(
+            line.format(n, *jobs[n]) for n in jobs).encode()
+        return (body or b"\n") if client == "npm" else (body or None)
     mark = {"puppet": b"# Puppet Name: ", "ansible": b"#Ansible: "}[client]
     body = b"".join(mark + f"{n}\n{m} * * * * {c}\n".encode() for n, (m, c) in jobs.items())
     return body if client == "ansible" else HEADER + (body or b"\n")
@@ -75,10 +148,14 @@ def read_only(directory):
 
 
 class Clients(Case):
-    def walk(self, client, as_alice):
-        """Takes alice's crontab through STEPS with client; checks it after each."""
+    def walk(self, client, as_alice, owner=None):
+        """Takes alice's crontab through STEPS with client, as alice or as root
+        (naming alice, or owner when given); checks it after each."""
+        if MISSING[client]:
+            self.skipTest(MISSING[client])
         runner = "alice" if as_alice else "root"
-        work = f"{WORK}/{client}-{runner}"
+        owner = owner or (None if as_alice else "alice")
+        work = f"{WORK}/{client}-{runner}{'-u' if as_alice and owner else ''}"
         os.makedirs(work, exist_ok=True)
         home = h.USERS["alice"][3] if as_alice else work
         if as_alice:
@@ -86,28 +163,34 @@ class Clients(Case):
         env = {"PATH": f"{BIN}:/usr/bin:/bin", "HOME": home, "USER": runner,
                "LANG": "C.UTF-8", "ANSIBLE_LOCAL_TEMP": work + "/tmp",
                "ANSIBLE_REMOTE_TEMP": work + "/tmp", "ANSIBLE_PYTHON_INTERPRETER": "auto_silent"}
-        build = {"puppet": puppet, "ansible": ansible}[client]
         notified = []
-        for what, jobs, refused in STEPS:
+        for i, (what, jobs, refused) in enumerate(STEPS):
+            # The first on a line of its own, after unittest's name of the test.
+            print("" if i else "\n", f" {client} as {runner}{' -u ' + owner if owner else ''}:",
+                  what, file=sys.stderr, flush=True)
             before = read("alice")
-            argv = build(jobs, None if as_alice else "alice", work)
+            argv = BUILD[client](jobs, owner, work)
             with read_only(h.DIR) if refused else contextlib.nullcontext():
-                p = subprocess.run(argv, env=env, cwd=home, capture_output=True, text=True,
+                p = subprocess.run(argv, env=env, cwd=home, capture_output=True,
                                    timeout=300, **(h.as_user("alice") if as_alice else {}))
-            output = f"{what}:\n{p.stdout}{p.stderr}"
+            output = f"{what}:\n{p.stdout.decode()}{p.stderr.decode()}"
+            seen, _, again = p.stdout.partition(b"\0")
+            if client in ("perl", "npm"):  # what they read first is what was there
+                self.assertEqual(seen, before or (b"" if client == "perl" else b"\n"), output)
             if refused:
                 # cron.update lies in the read-only directory too: no name lands.
                 self.assertEqual(read("alice"), before, what)
-                # Puppet ignores the status of the install; ansible must not.
-                if client == "ansible":
-                    self.assertEqual(p.returncode, 2, output)
-                    self.assertIn("Read-only file system", p.stdout, output)
+                if client in REFUSED:
+                    self.assertEqual(p.returncode, REFUSED[client], output)
+                    self.assertIn("Read-only file system", output, output)
             else:
                 self.assertEqual(p.returncode, 0, output)
                 content = read("alice")
                 content = content and re.sub(rb"autogenerated at [^\n]* by",
                                              b"autogenerated at TIME by", content)
                 self.assertEqual(content, expected(client, jobs), output)
+                if client in ("perl", "npm") and jobs:  # and a fresh read gives it back
+                    self.assertEqual(again, content, output)
                 notified.append("alice")
             self.assertEqual(updates(), notified, what)
 
@@ -122,3 +205,20 @@ class Clients(Case):
 
     def test_ansible_as_alice(self):
         self.walk("ansible", as_alice=True)
+
+    def test_config_crontab_as_root_for_alice(self):
+        self.walk("perl", as_alice=False)
+
+    def test_config_crontab_as_alice(self):
+        self.walk("perl", as_alice=True)
+
+    def test_config_crontab_as_alice_naming_herself(self):
+        self.walk("perl", as_alice=True, owner="alice")
+
+    # The npm module runs "sudo crontab" when a non-root caller names a user,
+    # itself included, so alice only drives it without naming herself.
+    def test_npm_as_root_for_alice(self):
+        self.walk("npm", as_alice=False)
+
+    def test_npm_as_alice(self):
+        self.walk("npm", as_alice=True)
