@@ -148,6 +148,13 @@ def main():
     module = importlib.util.module_from_spec(loader)
     loader.loader.exec_module(module)
     result = unittest.main(module=module, argv=[name], exit=False, verbosity=2).result
+    # One line per group for CI to add up: tests, not subtests, whose
+    # failures unittest's own summary counts one by one.
+    failed = {getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors}
+    skipped = {getattr(t, "test_case", t).id() for t, _ in result.skipped} - failed
+    print(f"harness: {name}: {result.testsRun} run, "
+          f"{result.testsRun - len(failed) - len(skipped)} passed, {len(failed)} failed, "
+          f"{len(skipped)} skipped", flush=True)
     sys.exit(0 if result.wasSuccessful() else 1)
 
 
