@@ -4,8 +4,8 @@
 #include "user.h"
 
 #include <errno.h>
-#include <string.h>
 #include <fcntl.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

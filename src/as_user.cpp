@@ -5,14 +5,14 @@
 #include "size_limit.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -6,12 +6,12 @@
 #include "size_limit.h"
 #include "store.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -146,7 +146,8 @@ static void append(char *buf, size_t size, size_t *len, const char *text)
 {
 	int n = snprintf(buf + *len, size - *len, "%s", text);
 	if (n > 0)
-		*len = *len + static_cast<size_t>(n) < size ? *len + static_cast<size_t>(n) : size - 1;
+		*len = *len + static_cast<size_t>(n) < size ? *len + static_cast<size_t>(n)
+							    : size - 1;
 }
 
 // Root may paste the hint into a shell: an argument with anything but

@@ -7,14 +7,14 @@
 #include "store.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <syslog.h>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #ifndef CRONTAB_MAX_SIZE
@@ -119,7 +119,8 @@ static int open_staging(const char *name)
 	catch_interrupts();
 	int out = -1;
 	for (int attempt = 0; attempt < 3 && out < 0; attempt++) {
-		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+			   0600);
 		if (out >= 0 && !hold(out)) {
 			// Taken over before we locked it: another install is under way,
 			// and the name is now its, not ours to remove.
@@ -228,8 +229,7 @@ static int commit_staging(const char *name, int staging, const Origin *origin)
 	return -1;
 }
 
-int install_crontab(const char *name, const Source *source, const Origin *origin,
-		    const char *note)
+int install_crontab(const char *name, const Source *source, const Origin *origin, const char *note)
 {
 	interrupt_note = note != nullptr ? note : "";
 	int staging = open_staging(name);

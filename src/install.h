@@ -31,5 +31,4 @@ struct Source {
 // closed and its reader reaped either way. With origin, only while the
 // crontab is still the one it describes. note is what an interrupted
 // install says besides that it was interrupted.
-int install_crontab(const char *name, const Source *source, const Origin *origin,
-		    const char *note);
+int install_crontab(const char *name, const Source *source, const Origin *origin, const char *note);

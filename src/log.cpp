@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <string.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -93,7 +93,8 @@ static void stamp(char *out, size_t size)
 	tzset();
 	time_t now = time(nullptr);
 	tm local;
-	if (localtime_r(&now, &local) == nullptr || strftime(out, size, "%b %e %H:%M:%S", &local) == 0)
+	if (localtime_r(&now, &local) == nullptr ||
+	    strftime(out, size, "%b %e %H:%M:%S", &local) == 0)
 		snprintf(out, size, "Jan  1 00:00:00");
 	// The editor's child still gets the caller's zone.
 	if (had_tz)
@@ -129,7 +130,8 @@ static int send_record(const char *message, size_t len)
 		int err = errno;
 		close(fd);
 		errno = err;
-		return sent == static_cast<ssize_t>(n) ? 0 : (sent >= 0 ? (errno = EMSGSIZE, -1) : -1);
+		return sent == static_cast<ssize_t>(n) ? 0
+						       : (sent >= 0 ? (errno = EMSGSIZE, -1) : -1);
 	}
 	return 0;
 }
@@ -154,5 +156,5 @@ int record(int priority, const char *format, ...)
 	if (n < 0)
 		return -1;
 	return send_record(message, n < static_cast<int>(sizeof message) ? static_cast<size_t>(n)
-									    : sizeof message - 1);
+									 : sizeof message - 1);
 }

@@ -1,18 +1,18 @@
 #include "access.h"
+#include "as_user.h"
 #include "edit.h"
 #include "install.h"
 #include "log.h"
-#include "as_user.h"
 #include "size_limit.h"
 #include "store.h"
 #include "user.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -213,7 +213,7 @@ static Mode take_operand(Mode mode, const char **path)
 static void describe(Mode mode, const char *path)
 {
 	static const char *const verbs[] = {"", "edit", "list", "replace", "delete"};
-	const char *from = mode != Replace ? ""
+	const char *from = mode != Replace   ? ""
 			   : path != nullptr ? " from file "
 					     : " from standard input";
 	snprintf(action, sizeof action, "%s crontab of %s%s%s", verbs[mode], target_name, from,

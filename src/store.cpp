@@ -5,13 +5,13 @@
 #include "size_limit.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
-#include <syslog.h>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 static const char update_file[] = "cron.update";

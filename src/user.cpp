@@ -3,9 +3,9 @@
 #include "log.h"
 
 #include <errno.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <string.h>
-#include <pwd.h>
 #include <unistd.h>
 
 static const char staging_suffix[] = ".new";
