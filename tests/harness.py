@@ -9,11 +9,13 @@ namespace is touched. Without root the group is skipped (exit 77).
 """
 import collections
 import contextlib
+import errno
 import glob
 import importlib.util
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import threading
@@ -130,9 +132,30 @@ def enter_namespace(binary):
             os.chown(u.home, u.uid, u.gid)
 
 
+# musl words a few errors otherwise than glibc, whose words Python's are.
+MUSL_WORDS = {0: "No error information", errno.EIO: "I/O error", errno.EBUSY: "Resource busy",
+              errno.ELOOP: "Symbolic link loop", errno.ENAMETOOLONG: "Filename too long",
+              errno.EMFILE: "No file descriptors available"}
+MUSL = False  # the binary under test loads no C library: the static musl build
+
+
+def strerror(code):
+    """An error's text as the binary under test prints it."""
+    return MUSL_WORDS[code] if MUSL and code in MUSL_WORDS else os.strerror(code)
+
+
+def interpreted(path):
+    """Whether the ELF file names a program interpreter, as a dynamic one does."""
+    with open(path, "rb") as f:
+        image = f.read()
+    (phoff,), (size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from("<HH", image, 54)
+    return any(struct.unpack_from("<I", image, phoff + i * size)[0] == 3 for i in range(count))
+
+
 def main():
-    global DIR, MAX_SIZE
+    global DIR, MAX_SIZE, MUSL
     group, binary, DIR, MAX_SIZE = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    MUSL = not interpreted(binary)
     name = os.path.basename(group)
     if os.geteuid() != 0:
         print(f"skipped: {name} needs root, to mount a private /etc and /tmp and to run "

@@ -1,5 +1,6 @@
 """Acting for the invoking user: the file operand, the editor's identity, the
 choice of editor and what an edit installs."""
+import errno
 import fcntl
 import glob
 import os
@@ -237,7 +238,7 @@ class EditOutcome(AsUser):
                 (shell_editor('echo junk >> "$1"; kill -9 $$'),
                  re.escape(editor_failed("killed by signal 9"))),
                 # The read-back must use the user's rights, not the command's.
-                (shell_editor(f'rm "$1"; ln -s {SECRET} "$1"'), unread_temp("Too many levels of symbolic links")),
+                (shell_editor(f'rm "$1"; ln -s {SECRET} "$1"'), unread_temp(h.strerror(errno.ELOOP))),
                 ("rm", unread_temp("No such file or directory"))):
             with self.row(editor=ed):
                 put("alice", b"old\n")

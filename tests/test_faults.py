@@ -116,7 +116,7 @@ class Interruption(Case):
     def test_edit_files_are_never_roots(self):
         # Each of its opens held up, the command is slow enough to be watched throughout.
         owner, seen = HOME + "/owner", set()
-        p = start(["-qq", "-o", "/dev/null", "-u", "alice", "-e", "inject=openat:delay_exit=50000",
+        p = start(["-qq", "-o", "/dev/null", "-u", "alice", "-e", "inject=open,openat:delay_exit=50000",
                    h.SUID, "-e"], user=None, binary="strace",
                   env={"EDITOR": f"stat -c %u:%g >{owner}", **h.TRACED})
 
@@ -237,11 +237,11 @@ class FullDisk(Case):
 class DirectorySync(Case):
     def test_rename_is_made_durable(self):
         trace = ROOT + "/trace"
-        self.check(run(["-f", "-qq", "-o", trace, "-e", "trace=openat,rename,renameat,renameat2,"
+        self.check(run(["-f", "-qq", "-o", trace, "-e", "trace=open,openat,rename,renameat,renameat2,"
                         "fsync,exit_group", PLAIN, "-"], user=None, stdin=b"new\n",
                        binary="strace", env=h.TRACED), 0)
         with open(trace) as f:
             self.assertRegex(f.read(), r'\d+ +rename(?:at2?)?\((?:AT_FDCWD, )?"root\.new", '
                              r'(?:AT_FDCWD, )?"root"[^\n]*\) += 0\n(?:.*\n)*?'
-                             r'\d+ +openat\(AT_FDCWD, "\.", [^\n]*\) = (\d+)\n(?:.*\n)*?'
+                             r'\d+ +open(?:at)?\((?:AT_FDCWD, )?"\.", [^\n]*\) = (\d+)\n(?:.*\n)*?'
                              r'\d+ +fsync\(\1\) += 0\n(?:.*\n)*?\d+ +exit_group\(0\)')

@@ -1,5 +1,6 @@
 """The crontab store: list, install, delete and the update file."""
 import fcntl
+import errno
 import os
 import random
 import re
@@ -218,13 +219,13 @@ def calls_until(syscalls, line, paths=False):
 
 class InjectedFaults(Case):
     def test_failed_sync_or_close(self):
-        eio = cannot_install("Input/output error", "root")
+        eio = cannot_install(h.strerror(errno.EIO), "root")
         # The staging file is closed, and its close checked, before the
         # rename; the second fsync is the directory's, after the rename.
         close = calls_until(("close",), r"\bclose\(\d+</[^>]*/root\.new>\)", paths=True)
         for call, when, err, after in (
                 ("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
-                ("fsync", 2, f"unable to sync {h.DIR}: Input/output error\n".encode(), b"new\n")):
+                ("fsync", 2, f"unable to sync {h.DIR}: {h.strerror(errno.EIO)}\n".encode(), b"new\n")):
             with self.row(call=call, when=when):
                 put("root", b"old\n")
                 p = plain_as_root(["-o", "/dev/null", "-e",
