@@ -74,9 +74,7 @@ static void guard_standard_descriptors()
 	exit(1);
 }
 
-// The invoker is whoever the real user id is, and only that user. What the
-// command creates belongs to root's group too, not to the group that the
-// caller happened to run it with.
+// The invoker is whoever the real user id is, and only that user.
 static void identify_invoker()
 {
 	int found = find_invoker(&invoker, &effective_uid);
@@ -90,9 +88,15 @@ static void identify_invoker()
 	if (found != 0)
 		refuse("");
 	memcpy(target_name, invoker.name, sizeof target_name);
+}
+
+// What the command creates belongs to root's group too, not to the group
+// that the caller happened to run it with.
+static void take_root_group()
+{
 	if (effective_uid == 0 && setegid(0) != 0) {
 		log_message("setegid: %s\n", strerror(errno));
-		refuse("");
+		fail();
 	}
 }
 
@@ -271,8 +275,10 @@ int main(int argc, char **argv)
 	if (invoker.uid != 0 && check_access(invoker.name) != 0)
 		refuse(action);
 	// Children get the caller's limit back; this process writes in full.
-	if (mode != List)
+	if (mode != List) {
 		lift_size_limit();
+		take_root_group();
+	}
 
 	// Opened before entering the crontab directory, so that a relative path
 	// means what it meant to the invoker.

@@ -41,13 +41,15 @@ int enter_store()
 
 // A listing opens the crontab by its full path, sparing the change of
 // directory that nothing else needs; only a failure asks whether it was
-// the directory that failed.
+// the directory that failed. openat, since some C libraries follow an
+// open with O_CLOEXEC by an fcntl that openat does without.
 int list_crontab(const char *name)
 {
 	char path[PATH_MAX + NAME_MAX + 1];
 	int len = snprintf(path, sizeof path, "%s/%s", directory, name);
-	int in = len < static_cast<int>(sizeof path) ? open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
-						     : -1;
+	int in = len < static_cast<int>(sizeof path)
+			 ? openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+			 : -1;
 	if (in < 0 && enter_store() != 0)
 		return -1;
 	if (in < 0 && (in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)) < 0) {
