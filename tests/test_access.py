@@ -123,6 +123,8 @@ class SystemLog(NoLists):
         h.sh("mkdir", "-p", "/tmp/.t/dev/upper", "/tmp/.t/dev/work")
         h.sh("mount", "-t", "overlay", "overlay", "-o",
              "lowerdir=/dev,upperdir=/tmp/.t/dev/upper,workdir=/tmp/.t/dev/work", "/dev")
+        os.environ.pop("TZ", None)  # the system's time, as the records must show it
+        time.tzset()
         cls.bind()
 
     @classmethod
@@ -134,10 +136,11 @@ class SystemLog(NoLists):
         cls.log.bind("/dev/log")
         cls.log.setblocking(False)
 
-    def logged(self, args, user="alice", stdin=b"", env=None):
-        """What run gives, and the records of this very process as (priority, text)."""
-        p = h.start(args, user=user, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                    stderr=subprocess.PIPE)
+    def logged(self, args, user="alice", stdin=b"", env=None, binary=h.SUID, own=True):
+        """What run gives, and the records of this very process (of any, unless own)
+        as (priority, text). The time stamps are the system's, whatever TZ says."""
+        p = h.start(args, user=user, env={"TZ": "UTC-9", **(env or {})}, binary=binary,
+                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out, err = p.communicate(stdin, timeout=10)
         records = []
         while self.log.fileno() != -1:
@@ -145,11 +148,13 @@ class SystemLog(NoLists):
                 datagram = self.log.recv(65536)
             except BlockingIOError:
                 break
-            m = re.fullmatch(rb"<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d crontab\[(\d+)\]: (.*)",
+            m = re.fullmatch(rb"<(\d+)>(\w{3} [ \d]\d \d\d:\d\d):\d\d crontab\[(\d+)\]: (.*)",
                              datagram, re.S)
             self.assertIsNotNone(m, datagram)
-            self.assertEqual(int(m[2]), p.pid)
-            records.append((int(m[1]), m[3].decode()))
+            self.assertIn(m[2].decode(), [time.strftime("%b %e %H:%M", time.localtime(
+                time.time() - ago)) for ago in (0, 60)])
+            self.assertEqual(int(m[3]), p.pid) if own else None
+            records.append((int(m[1]), m[4].decode()))
         return (p.returncode, out, err), records
 
     def test_records(self):
@@ -189,6 +194,45 @@ class SystemLog(NoLists):
                 self.assertEqual(self.logged(args, "bob" if allow else "alice", data,
                                              env={"EDITOR": "true"}),
                                  (outcome, [record] if record else []))
+
+    def test_change_is_on_record_before_it_is_made(self):
+        stdin, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "
+        emfile = "unable to write to the system log: Too many open files\n" + \
+            h.cannot_install("Too many open files", "root").decode()
+        trace = ["-f", "-qq", "-o", "/dev/null", "-e"]
+        # (crontab before, user, arguments, binary, outcome, records, crontab after)
+        for before, user, args, binary, outcome, records, after in (
+                (None, "alice", ["--stack=16384", h.SUID, "-"], "prlimit", (0, b"", b""),
+                 [(INFO, stdin + "installing 4 bytes")], b"new\n"),
+                (None, "alice", ["--stack=16384", h.SUID, "-u", "root", "-l"], "prlimit",
+                 (1, b"", h.superuser_only("-u")),
+                 [(WARNING, A + "refused -u root: -u option: superuser only")], None),
+                (b"old\n", "alice", ["--nofile=5", h.SUID, "-"], "prlimit", (0, b"", b""),
+                 [(INFO, stdin + "installing 4 bytes")], b"new\n"),
+                # No socket for the record: the change is not made.
+                (b"old\n", None, trace + ["inject=socket:error=EMFILE", PLAIN, "-"], "strace",
+                 (1, b"", emfile.encode()), [], b"old\n"),
+                # Killed at the directory's sync, after the rename.
+                (None, None, trace + ["inject=fsync:signal=SIGKILL:when=2", PLAIN, "-"],
+                 "strace", (-9, b"", b""),
+                 [(INFO, R + "replace crontab of root from standard input: installing 4 bytes")],
+                 b"new\n"),
+                (DIRECTORY, "alice", ["-"], h.SUID, (1, b"", h.cannot_install("Is a directory")),
+                 [(INFO, stdin + "installing 4 bytes"), (WARNING, stdin + "failed: unable to "
+                  f"install {h.DIR}/alice: Is a directory")], None),
+                (None, None, trace + ["inject=clone,clone3,fork,vfork:error=EAGAIN", PLAIN, "-e"],
+                 "strace", (1, b"", b"fork: Resource temporarily unavailable\n"),
+                 [(WARNING, R + "edit crontab of root: failed: fork: Resource temporarily "
+                   "unavailable")], None)):
+            with self.row(args=args):
+                if before == DIRECTORY:
+                    os.mkdir(h.path("alice"))
+                elif before is not None:
+                    put(user or "root", before)
+                self.assertEqual(self.logged(args, user, b"new\n", {"EDITOR": "true", **h.TRACED},
+                                             binary, own=binary != "strace"), (outcome, records))
+                if before != DIRECTORY:
+                    self.assertEqual(read(user or "root"), after)
 
     def test_without_a_logger_nothing_else_changes(self):
         rows = ((["-"], "alice", b"x\n"), (["-d"], "alice", b""), (["-l"], "bob", b""),

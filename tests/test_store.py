@@ -248,3 +248,21 @@ class InjectedFaults(Case):
                              (0, b"", b""))
             self.assertEqual(consumed.read(), b"root\n")
         self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))
+
+    def test_takeover_that_loses_the_race_touches_nothing(self):
+        # A's lock is held up: B takes A's fresh staging file for a dead one's.
+        a = plain_as_root(["-o", "/dev/null", "-e", "inject=flock:delay_enter=1500000:when=1"])
+        a.stdin.write(b"A\n")
+        a.stdin.close()
+        ino = lambda: os.stat(h.path("root.new")).st_ino  # noqa: E731
+        first = h.wait_for(ino, 20, "A's staging file")
+        b = h.start(["-"], user=None, **PIPES)
+        b.stdin.write(b"0 * * * * B")
+        b.stdin.flush()
+        h.wait_for(lambda: ino() != first, 20, "B to take the name over")
+        self.assertEqual((a.wait(timeout=20), a.stdout.read(), a.stderr.read()),
+                         (1, b"", h.staging_exists("root")))
+        self.check(run(["-"], user=None), 1, err=h.staging_exists("root"))
+        self.assertEqual(b.communicate(b" and more\n", 20) + (b.returncode,), (b"", b"", 0))
+        self.assertEqual((read("root"), entries()),
+                         (b"0 * * * * B and more\n", ["cron.update", "root"]))
