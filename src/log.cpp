@@ -102,38 +102,44 @@ static void stamp(char *out, size_t size)
 	tzset();
 }
 
+static const sockaddr_un logger = {AF_UNIX, "/dev/log"};
+
+// A socket connected to the logger of that kind; -2 when nobody listens or
+// the logger is of the other kind (errno EPROTOTYPE), -1 on failure.
+static int connect_logger(int kind)
+{
+	int fd = socket(AF_UNIX, kind | SOCK_CLOEXEC, 0);
+	if (fd < 0) {
+		// Without a descriptor we cannot tell; fail closed if a logger may listen.
+		struct stat st;
+		return lstat(logger.sun_path, &st) != 0 && errno == ENOENT ? -2 : -1;
+	}
+	if (connect(fd, reinterpret_cast<const sockaddr *>(&logger), sizeof logger) == 0)
+		return fd;
+	int err = errno;
+	close(fd);
+	errno = err;
+	return err == ENOENT || err == ECONNREFUSED || err == EPROTOTYPE ? -2 : -1;
+}
+
 // Sends one datagram (or, to a stream logger, one NUL-ended message).
 // 0 when sent or when nobody listens at /dev/log.
 static int send_record(const char *message, size_t len)
 {
-	static const sockaddr_un logger = {AF_UNIX, "/dev/log"};
-	int kinds[] = {SOCK_DGRAM, SOCK_STREAM};
-	for (int kind : kinds) {
-		int fd = socket(AF_UNIX, kind | SOCK_CLOEXEC, 0);
-		if (fd < 0) {
-			// Without a descriptor we cannot tell; fail closed if a logger may listen.
-			struct stat st;
-			return lstat(logger.sun_path, &st) != 0 && errno == ENOENT ? 0 : -1;
-		}
-		if (connect(fd, reinterpret_cast<const sockaddr *>(&logger), sizeof logger) != 0) {
-			int err = errno;
-			close(fd);
-			if (err == EPROTOTYPE)
-				continue;
-			errno = err;
-			return err == ENOENT || err == ECONNREFUSED ? 0 : -1;
-		}
-		size_t n = kind == SOCK_STREAM ? len + 1 : len;
-		ssize_t sent;
-		while ((sent = send(fd, message, n, MSG_NOSIGNAL)) < 0 && errno == EINTR)
-			;
-		int err = errno;
-		close(fd);
-		errno = err;
-		return sent == static_cast<ssize_t>(n) ? 0
-						       : (sent >= 0 ? (errno = EMSGSIZE, -1) : -1);
-	}
-	return 0;
+	int kind = SOCK_DGRAM;
+	int fd = connect_logger(kind);
+	if (fd == -2 && errno == EPROTOTYPE)
+		fd = connect_logger(kind = SOCK_STREAM);
+	if (fd < 0)
+		return fd == -2 ? 0 : -1;
+	size_t n = kind == SOCK_STREAM ? len + 1 : len;
+	ssize_t sent;
+	while ((sent = send(fd, message, n, MSG_NOSIGNAL)) < 0 && errno == EINTR)
+		;
+	int err = sent < 0 ? errno : EMSGSIZE;
+	close(fd);
+	errno = err;
+	return sent == static_cast<ssize_t>(n) ? 0 : -1;
 }
 
 // The buffers are static: a caller's small stack limit must not be able to

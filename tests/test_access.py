@@ -1,4 +1,5 @@
 """The allow and deny lists, and the record each run leaves in the system log."""
+import errno
 import os
 import re
 import socket
@@ -197,8 +198,8 @@ class SystemLog(NoLists):
 
     def test_change_is_on_record_before_it_is_made(self):
         stdin, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "
-        emfile = "unable to write to the system log: Too many open files\n" + \
-            h.cannot_install("Too many open files", "root").decode()
+        emfile = f"unable to write to the system log: {h.strerror(errno.EMFILE)}\n" + \
+            h.cannot_install(h.strerror(errno.EMFILE), "root").decode()
         trace = ["-f", "-qq", "-o", "/dev/null", "-e"]
         # (crontab before, user, arguments, binary, outcome, records, crontab after)
         for before, user, args, binary, outcome, records, after in (
