@@ -15,6 +15,7 @@ T = "/tmp/.t/as_user"
 REC = T + "/rec"  # where the editors record what they saw, writable by all
 RECORDER = T + "/record"
 SECRET = T + "/secret"  # readable by root only
+NOT_OWN = "not a regular file owned by alice"
 FIELDS = ("uid", "gid", "groups", "cwd", "USER", "LOGNAME", "HOME", "SHELL", "owner", "path")
 
 # Called as "record TAG FILE": notes who and where it runs and what FILE held,
@@ -35,6 +36,7 @@ def prepare():
     write(RECORDER, RECORDER_SCRIPT, 0o755)
     write(T + "/vi", f"#!/bin/sh\nexec {RECORDER} vi \"$@\"\n", 0o755)
     write(SECRET, "secret\n", 0o600)
+    write(T + "/shared", "0 * * * * planted\n", 0o666)  # root's, which alice may link to
 
 
 def recorded(tag):
@@ -238,7 +240,9 @@ class EditOutcome(AsUser):
                  re.escape(editor_failed("killed by signal 9"))),
                 # The read-back must use the user's rights, not the command's.
                 (shell_editor(f'rm "$1"; ln -s {SECRET} "$1"'), unread_temp("Too many levels of symbolic links")),
-                ("rm", unread_temp("No such file or directory"))):
+                ("rm", unread_temp("No such file or directory")),
+                (shell_editor('rm "$1"; mkfifo "$1"'), unread_temp(NOT_OWN)),
+                (shell_editor(f'rm "$1"; ln {T}/shared "$1"'), unread_temp(NOT_OWN))):
             with self.row(editor=ed):
                 put("alice", b"old\n")
                 status, out, got = self.edit({"EDITOR": ed})
@@ -282,6 +286,20 @@ class EditOutcome(AsUser):
                 fits = len(edited) <= h.MAX_SIZE
                 self.assertEqual(run([*hint, kept[1].decode()], user)[0], 0 if fits else 1)
                 self.assertEqual(read("alice"), edited if fits else after)
+
+    def test_name_the_editor_frees_is_nobody_elses(self):
+        put("alice", b"old\n")
+        seen, go = USERS["alice"].home + "/seen", USERS["alice"].home + "/go"
+        p = h.start(["-e"], env={"EDITOR": shell_editor(
+            f'mv "$1" "$1.orig"; echo "$1" > {seen}; n=0; until [ -e {go} ] || [ $n = 2000 ]; do n=$((n+1)); sleep 0.01; done; '
+            '{ cat "$1.orig"; echo new; } > "$1"')})
+        name = h.wait_for(lambda: open(seen).read().strip(), 20, "the editor")
+        self.assertEqual(run(["-c", f"echo evil > {name}"], "bob", binary="/bin/sh")[0], 2)
+        st = os.stat(os.path.dirname(name))
+        self.assertEqual((st.st_mode & 0o7777, st.st_uid), (0o700, 2001))
+        user_file("alice", "go", b"")
+        self.assertEqual(p.wait(timeout=20), 0)
+        self.assertEqual((read("alice"), temps()), (b"old\nnew\n", []))
 
     def test_editor_that_renames_a_new_file_into_place(self):
         put("alice", b"0 * * * * old\n")
