@@ -55,6 +55,7 @@ USERS = {
     "cron.update": (2011, 2011, [], HOME + "/update", "/bin/sh"),
     "bob.new": (2012, 2012, [], HOME + "/bobnew", "/bin/sh"),
     "dave": (2013, 2013, [], HOME + "/dave", "/bin/sh"),
+    "trail ": (2014, 2014, [], HOME + "/trail", "/bin/sh"),  # a blank is part of the name
 }
 USERS = {name: User(*u) for name, u in USERS.items()}
 # Entries whose name is taken by an earlier one: looked up by name, they

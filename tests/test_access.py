@@ -67,6 +67,7 @@ class Lists(NoLists):
                 (b"#alice\n \t# alice\n", None, "alice", no_a),
                 (b"alic\nalicex\nxalice\nali ce\nALICE\n", None, "alice", no_a),
                 (None, b"bo\nbobby\nob\n# bob\n", "bob", None),
+                (None, b"trail \n", "trail ", refused("trail ", DENY)),
                 (LONG251.encode() + b"\r\n", None, LONG251, None),
                 # A list behind a link is read; one behind a link to nothing is not a list.
                 (LINK, None, "alice", None), (LINK, None, "bob", no_b),

@@ -301,6 +301,21 @@ class EditOutcome(AsUser):
         self.assertEqual(p.wait(timeout=20), 0)
         self.assertEqual((read("alice"), temps()), (b"old\nnew\n", []))
 
+    def test_hint_is_quoted_for_the_shell(self):
+        d = "/tmp/.t/a$(id)b'c"
+        os.makedirs(d, exist_ok=True)
+        with open(d + "/alice.new", "wb") as lock:  # as a running install holds it
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            status, _, err = run(["-c", d, "-u", "alice", "-e"], None,
+                                 env={"EDITOR": shell_editor('echo e >> "$1"')})
+        busy = f"unable to create {d}/alice.new: File exists\n".encode()
+        kept = re.fullmatch(h.kept(busy, b"-c '/tmp/.t/a$(id)b'\\''c' -u alice "), err)
+        self.assertEqual((status, bool(kept)), (1, True), err)
+        self.check(run(["-c", err.decode().split(": ")[-1]], None, binary="/bin/sh",
+                       env={"PATH": h.ROOT + "/bin"}), 0)
+        with open(d + "/alice", "rb") as f:
+            self.assertEqual(f.read(), b"e\n")
+
     def test_editor_that_renames_a_new_file_into_place(self):
         put("alice", b"0 * * * * old\n")
         self.check(self.edit({"EDITOR": "sed -i s/old/new/"}), 0)

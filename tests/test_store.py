@@ -6,6 +6,7 @@ import re
 import resource
 import subprocess
 import threading
+import time
 
 from harness import PLAIN, Case, cannot_install, entries, put, read, run, updates
 import harness as h
@@ -41,6 +42,12 @@ class List(Case):
         with open("/dev/full", "wb") as full:
             self.check(run(["-l"], stdout=full), 1,
                        err=f"unable to list {h.DIR}/alice: No space left on device\n".encode())
+        # Root's own files are not the user's crontab through a link.
+        os.unlink(h.path("alice"))
+        os.symlink(h.write(h.ROOT + "/secret", b"secret\n", 0o600), h.path("alice"))
+        self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
+        self.check(run(["-e"], env={"EDITOR": "true"}), 1, err=f"unable to read {h.DIR}/alice: "
+                   "Too many levels of symbolic links\n".encode())
 
 
 class Install(Case):
@@ -134,14 +141,32 @@ class Delete(Case):
 
 class Notify(Case):
     def test_lost_notification_is_reported_but_change_stands(self):
-        for kind in ("full", "dir"):
+        target = h.write(h.ROOT + "/target", b"")  # a link is not followed, to file or device
+        for kind in ("/dev/full", target, "dir"):
             with self.row(kind=kind):
-                if kind == "full":
-                    os.symlink("/dev/full", h.path("cron.update"))
-                else:
+                if kind == "dir":
                     os.mkdir(h.path("cron.update"))
+                else:
+                    os.symlink(kind, h.path("cron.update"))
                 self.check(run(["-"], stdin=b"new\n"), 0, err=h.lost_update())
-                self.assertEqual(read("alice"), b"new\n")
+                self.assertEqual((read("alice"), open(target, "rb").read()), (b"new\n", b""))
+
+
+    def test_nobody_else_holds_up_the_update_file(self):
+        h.write(h.path("cron.update"), b"", 0o644)  # as an older command left it
+        holder = h.start(["-c", f"exec 3<{h.path('cron.update')}; flock 3; echo; exec sleep 60"],
+                         binary="/bin/sh", stdout=subprocess.PIPE)  # alice's lock, one process
+        self.assertEqual(holder.stdout.readline(), b"\n")
+        # Without CAP_SYS_RESOURCE the limit stays, and the line must wait for the lock.
+        with open("/proc/self/status") as f:
+            lifted = int(re.search(r"CapBnd:\s*(\w+)", f.read())[1], 16) >> 24 & 1
+        started = time.monotonic()
+        self.check(run(["--fsize=10000000:10000000", h.SUID, "-"], "bob", b"bob's\n",
+                       binary="prlimit", timeout=10), 0, err=b"" if lifted else h.lost_update())
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual((read("bob"), os.stat(h.path("cron.update")).st_mode & 0o777),
+                         (b"bob's\n", 0o600))
+        self.assertEqual(run(["-c", f"exec <{h.path('cron.update')}"], binary="/bin/sh")[0], 2)
 
 
 class Concurrency(Case):
