@@ -174,6 +174,7 @@ class SystemLog(NoLists):
                 (b"old\n", None, ["-e"], b"", ok,
                  (INFO, A + "edit crontab of alice: installing 4 bytes")),
                 (b"old\n", None, ["-d"], b"", ok, (INFO, A + "delete crontab of alice: deleting")),
+                (b"old\n", None, ["-r"], b"", ok, (INFO, A + "delete crontab of alice: deleting")),
                 (None, None, ["-d"], b"", ok,
                  (INFO, A + "delete crontab of alice: there was nothing to delete")),
                 (None, None, ["-"], b"#" * (h.MAX_SIZE + 1), (1, b"", too_big),

@@ -74,6 +74,7 @@ class Interruption(Case):
         p.stdin.write(part)
         p.stdin.flush()
         staged()
+        self.assertEqual(os.stat(h.path("alice.new"))[4:6], (0, 0))  # root's, not alice's group
         return p
 
     def test_signals_while_the_staging_file_is_held(self):

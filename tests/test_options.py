@@ -16,7 +16,7 @@ class Usage(Case):
         # (arguments, why it is a usage error)
         for args in ([], ["-l", "-e"], ["-l", "-l"], ["-d", "-l"], ["-x"], ["-l", "-x"],
                      ["-l", "-u"], ["-l", "file"], ["-d", "-"], ["--", "-x"], ["a", "b"],
-                     ["-l", "--", "-"]):
+                     ["-l", "--", "-"], ["-r", "-l"], ["-e", "-r"], ["-d", "-r"], ["-r", "-r"]):
             with self.subTest(args=args):
                 self.check(run(args, stdin=b"0 * * * * date\n"), 2, USAGE)
         self.assertIsNone(read("alice"), "no arguments must not read standard input")
@@ -61,7 +61,31 @@ class Privileged(Case):
         self.assertIsNone(read("bob"))
         self.assertEqual(updates(), ["bob", "bob"])
 
-    def test_user_lookups(self):
+    def test_options_after_the_operand(self):
+        src, other = write(h.ROOT + "/src", b"new\n", 0o600), h.ROOT + "/after"
+        os.makedirs(other, exist_ok=True)
+        for env in ({}, {"POSIXLY_CORRECT": "1"}):
+            for args, made in (([src, "-u", "alice"], h.path("alice")), (["-", "-u", "alice"],
+                               h.path("alice")), ([src, "-c", other], other + "/root")):
+                with self.row(env=env, args=args):
+                    h.sh("rm", "-f", other + "/root")
+                    self.check(run(args, user=None, stdin=b"new\n", env=env), 0)
+                    with open(made, "rb") as f:
+                        self.assertEqual(f.read(), b"new\n")
+
+    def test_naming_oneself_needs_no_privilege(self):
+        mine = "/tmp/.t/own"
+        os.makedirs(mine, exist_ok=True)
+        os.chown(mine, 2001, 2001)
+        for user, args, binary, made in (("alice", ["-u", "alice"], h.SUID, h.path("alice")),
+                                         ("carol", ["-u", "carol2"], h.SUID, h.path("carol")),
+                                         ("alice", ["-c", mine, "-u", "alice"], PLAIN,
+                                          mine + "/alice")):
+            with self.row(user=user, args=args):
+                self.check(run(args + ["-"], user, stdin=b"mine\n", binary=binary), 0)
+                self.check(run(args + ["-l"], user, binary=binary), 0, b"mine\n")
+                self.assertTrue(os.path.exists(made))
+
         self.check(run(["-u", "nosuch", "-l"], user=None), 1, err=b"user 'nosuch' unknown")
         self.check(run(["-u", "bob"], user=None), 2, USAGE)
         self.check(run(["-u", "nosuch"], user=None), 1, err=b"user 'nosuch' unknown")

@@ -127,10 +127,12 @@ class Install(Case):
 
 class Delete(Case):
     def test_delete(self):
-        put("alice", b"x\n")
-        self.check(run(["-d"]), 0)
-        self.check(run(["-d"]), 0)
-        self.assertEqual((read("alice"), updates()), (None, ["alice", "alice"]))
+        for opt in ("-d", "-r"):
+            with self.row(opt=opt):
+                put("alice", b"x\n")
+                self.check(run([opt]), 0)
+                self.check(run([opt]), 0)
+                self.assertEqual((read("alice"), updates()), (None, ["alice", "alice"]))
 
     def test_failed_delete_is_reported(self):
         os.makedirs(h.path("alice"))  # empty, and still no crontab to remove
