@@ -301,17 +301,12 @@ def clear_temps():
 
 def updates():
     """The names appended to the update file so far."""
-    data = read("cron.update")
-    return [] if data is None else data.decode().splitlines()
+    return (read("cron.update") or b"").decode().splitlines()
 
 
 def reset():
-    for entry in os.listdir(DIR):
-        p = path(entry)
-        if os.path.isdir(p) and not os.path.islink(p):
-            shutil.rmtree(p)
-        else:
-            os.unlink(p)
+    for p in map(path, os.listdir(DIR)):
+        shutil.rmtree(p) if os.path.isdir(p) and not os.path.islink(p) else os.unlink(p)
 
 
 def user_file(user, name, data, mode=0o644):

