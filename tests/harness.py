@@ -57,6 +57,7 @@ USERS = {
     "cron.update": (2011, 2011, [], HOME + "/update", "/bin/sh"),
     "bob.new": (2012, 2012, [], HOME + "/bobnew", "/bin/sh"),
     "dave": (2013, 2013, [], HOME + "/dave", "/bin/sh"),
+    "trail ": (2014, 2014, [], HOME + "/trail", "/bin/sh"),  # a blank is part of the name
 }
 USERS = {name: User(*u) for name, u in USERS.items()}
 # Entries whose name is taken by an earlier one: looked up by name, they
@@ -330,17 +331,12 @@ def clear_temps():
 
 def updates():
     """The names appended to the update file so far."""
-    data = read("cron.update")
-    return [] if data is None else data.decode().splitlines()
+    return (read("cron.update") or b"").decode().splitlines()
 
 
 def reset():
-    for entry in os.listdir(DIR):
-        p = path(entry)
-        if os.path.isdir(p) and not os.path.islink(p):
-            shutil.rmtree(p)
-        else:
-            os.unlink(p)
+    for p in map(path, os.listdir(DIR)):
+        shutil.rmtree(p) if os.path.isdir(p) and not os.path.islink(p) else os.unlink(p)
 
 
 def user_file(user, name, data, mode=0o644):

@@ -33,13 +33,11 @@ def set_lists(allow=None, deny=None):
         if what in (LINK, DANGLING):
             os.symlink(LINKED, p)
             if what == LINK:
-                with open(LINKED, "wb") as f:
-                    f.write(b"alice\n")
+                h.write(LINKED, b"alice\n")
         elif what in (DIRECTORY, FIFO):
             (os.mkdir if what == DIRECTORY else os.mkfifo)(p)
         elif what is not None:
-            with open(p, "wb") as f:
-                f.write(what)
+            h.write(p, what)
 
 
 class NoLists(Case):
@@ -68,6 +66,7 @@ class Lists(NoLists):
                 (b"#alice\n \t# alice\n", None, "alice", no_a),
                 (b"alic\nalicex\nxalice\nali ce\nALICE\n", None, "alice", no_a),
                 (None, b"bo\nbobby\nob\n# bob\n", "bob", None),
+                (None, b"trail \n", "trail ", refused("trail ", DENY)),
                 (LONG251.encode() + b"\r\n", None, LONG251, None),
                 # A list behind a link is read; one behind a link to nothing is not a list.
                 (LINK, None, "alice", None), (LINK, None, "bob", no_b),
@@ -101,8 +100,7 @@ class Lists(NoLists):
         self.check(run(["-c", "/nonexistent", "-d"], binary=PLAIN), 1,
                    err=refused("alice", ALLOW))
         self.assertFalse(os.path.exists("/tmp/.t/edited"))
-        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice"])
-        self.assertEqual(read("alice"), b"old\n")
+        self.assertEqual((sorted(os.listdir(h.DIR)), read("alice")), (["alice"], b"old\n"))
 
     def test_lookups_of_the_lists(self):
         trace = h.HOME + "/alice/lookups"
@@ -174,6 +172,7 @@ class SystemLog(NoLists):
                 (b"old\n", None, ["-e"], b"", ok,
                  (INFO, A + "edit crontab of alice: installing 4 bytes")),
                 (b"old\n", None, ["-d"], b"", ok, (INFO, A + "delete crontab of alice: deleting")),
+                (b"old\n", None, ["-r"], b"", ok, (INFO, A + "delete crontab of alice: deleting")),
                 (None, None, ["-d"], b"", ok,
                  (INFO, A + "delete crontab of alice: there was nothing to delete")),
                 (None, None, ["-"], b"#" * (h.MAX_SIZE + 1), (1, b"", too_big),
@@ -198,42 +197,36 @@ class SystemLog(NoLists):
 
     def test_change_is_on_record_before_it_is_made(self):
         stdin, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "
-        emfile = f"unable to write to the system log: {h.strerror(errno.EMFILE)}\n" + \
-            h.cannot_install(h.strerror(errno.EMFILE), "root").decode()
-        trace = ["-f", "-qq", "-o", "/dev/null", "-e"]
-        # (crontab before, user, arguments, binary, outcome, records, crontab after)
-        for before, user, args, binary, outcome, records, after in (
-                (None, "alice", ["--stack=16384", h.SUID, "-"], "prlimit", (0, b"", b""),
-                 [(INFO, stdin + "installing 4 bytes")], b"new\n"),
-                (None, "alice", ["--stack=16384", h.SUID, "-u", "root", "-l"], "prlimit",
-                 (1, b"", h.superuser_only("-u")),
-                 [(WARNING, A + "refused -u root: -u option: superuser only")], None),
-                (b"old\n", "alice", ["--nofile=5", h.SUID, "-"], "prlimit", (0, b"", b""),
-                 [(INFO, stdin + "installing 4 bytes")], b"new\n"),
+        new, fork = [(INFO, stdin + "installing 4 bytes")], "fork: Resource temporarily unavailable"
+        emfile = f"unable to write to the system log: {h.strerror(errno.EMFILE)}\n".encode() + \
+            h.cannot_install(h.strerror(errno.EMFILE), "root")
+        limited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args])  # noqa: E731
+        traced = lambda inject, arg: (None, "strace", ["-f", "-qq", "-o", "/dev/null", "-e",  # noqa
+                                                       "inject=" + inject, PLAIN, arg])
+        # ((user, binary, arguments), outcome, records, crontab after or entries left)
+        for (user, binary, args), outcome, records, after in (
+                (limited("--stack=16384", "-"), (0, b"", b""), new, b"new\n"),
+                (limited("--stack=16384", "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
+                 [(WARNING, A + "refused -u root: -u option: superuser only")], b"old\n"),
+                (limited("--nofile=5", "-"), (0, b"", b""), new, b"new\n"),
                 # No socket for the record: the change is not made.
-                (b"old\n", None, trace + ["inject=socket:error=EMFILE", PLAIN, "-"], "strace",
-                 (1, b"", emfile.encode()), [], b"old\n"),
+                (traced("socket:error=EMFILE", "-"), (1, b"", emfile), [], b"old\n"),
                 # Killed at the directory's sync, after the rename.
-                (None, None, trace + ["inject=fsync:signal=SIGKILL:when=2", PLAIN, "-"],
-                 "strace", (-9, b"", b""),
-                 [(INFO, R + "replace crontab of root from standard input: installing 4 bytes")],
-                 b"new\n"),
-                (DIRECTORY, "alice", ["-"], h.SUID, (1, b"", h.cannot_install("Is a directory")),
-                 [(INFO, stdin + "installing 4 bytes"), (WARNING, stdin + "failed: unable to "
-                  f"install {h.DIR}/alice: Is a directory")], None),
-                (None, None, trace + ["inject=clone,clone3,fork,vfork:error=EAGAIN", PLAIN, "-e"],
-                 "strace", (1, b"", b"fork: Resource temporarily unavailable\n"),
-                 [(WARNING, R + "edit crontab of root: failed: fork: Resource temporarily "
-                   "unavailable")], None)):
+                (traced("fsync:signal=SIGKILL:when=2", "-"), (-9, b"", b""), [(INFO, R + "replace "
+                 "crontab of root from standard input: installing 4 bytes")], b"new\n"),
+                (("alice", h.SUID, ["-"]), (1, b"", h.cannot_install("Is a directory")), new +
+                 [(WARNING, stdin + f"failed: unable to install {h.DIR}/alice: Is a directory")],
+                 ["alice", "cron.update", "sub"]),
+                (traced("clone,clone3,fork,vfork:error=EAGAIN", "-e"),
+                 (1, b"", fork.encode() + b"\n"),
+                 [(WARNING, R + "edit crontab of root: failed: " + fork)], b"old\n")):
             with self.row(args=args):
-                if before == DIRECTORY:
-                    os.mkdir(h.path("alice"))
-                elif before is not None:
-                    put(user or "root", before)
+                taken = isinstance(after, list)  # a directory in the crontab's place
+                os.makedirs(h.path("alice/sub")) if taken else put(user or "root", b"old\n")
                 self.assertEqual(self.logged(args, user, b"new\n", {"EDITOR": "true", **h.TRACED},
-                                             binary, own=binary != "strace"), (outcome, records))
-                if before != DIRECTORY:
-                    self.assertEqual(read(user or "root"), after)
+                                             binary, own=user is not None), (outcome, records))
+                left = h.entries() + os.listdir(h.path("alice")) if taken else read(user or "root")
+                self.assertEqual((left, [e for e in h.entries() if ".new" in e]), (after, []))
 
     def test_without_a_logger_nothing_else_changes(self):
         rows = ((["-"], "alice", b"x\n"), (["-d"], "alice", b""), (["-l"], "bob", b""),

@@ -16,6 +16,7 @@ T = "/tmp/.t/as_user"
 REC = T + "/rec"  # where the editors record what they saw, writable by all
 RECORDER = T + "/record"
 SECRET = T + "/secret"  # readable by root only
+NOT_OWN = "not a regular file owned by alice"
 FIELDS = ("uid", "gid", "groups", "cwd", "USER", "LOGNAME", "HOME", "SHELL", "owner", "path")
 
 # Called as "record TAG FILE": notes who and where it runs and what FILE held,
@@ -36,6 +37,7 @@ def prepare():
     write(RECORDER, RECORDER_SCRIPT, 0o755)
     write(T + "/vi", f"#!/bin/sh\nexec {RECORDER} vi \"$@\"\n", 0o755)
     write(SECRET, "secret\n", 0o600)
+    write(T + "/shared", "0 * * * * planted\n", 0o666)  # root's, which alice may link to
 
 
 def recorded(tag):
@@ -84,8 +86,7 @@ class AsUser(Case):
         return result
 
     def unchanged(self, old=b"old\n"):
-        self.assertEqual(read("alice"), old)
-        self.assertEqual(updates(), [])
+        self.assertEqual((read("alice"), updates()), (old, []))
 
 
 class FileOperand(AsUser):
@@ -135,8 +136,8 @@ class EditorIdentity(AsUser):
                            0, err=err)
                 seen = recorded(name)
                 home = USERS[user].home if user else "/root"
-                self.assertEqual({k: seen[k] for k in FIELDS[:2]}, {"uid": ids, "gid": ids})
-                self.assertEqual(set(seen["groups"].split()), groups)
+                self.assertEqual((seen["uid"], seen["gid"], set(seen["groups"].split())),
+                                 (ids, ids, groups))
                 self.assertEqual([seen[k] for k in FIELDS[3:9]],
                                  [cwd, name, name, home, "/bin/sh", name])
                 self.assertRegex(seen["path"].encode(), b"^" + TEMP + b"$")
@@ -166,8 +167,7 @@ class EditorIdentity(AsUser):
         result = self.edit({"EDITOR": editor("e")}, args=["-c", mine, "-e"], binary=PLAIN)
         self.check(result, 1, err=b"initgroups failed: alice Operation not permitted\n" +
                    editor_failed())
-        self.assertIsNone(recorded("e"))
-        self.assertEqual(sorted(os.listdir(mine)), ["alice"])
+        self.assertEqual((recorded("e"), sorted(os.listdir(mine))), (None, ["alice"]))
 
 
 class EditorChoice(AsUser):
@@ -224,11 +224,9 @@ class EditOutcome(AsUser):
                 if old is not None:
                     put("alice", old)
                 self.check(self.edit({"EDITOR": editor("e")}), 0)
-                self.assertEqual(recorded("e")["text"], old or b"")
-                self.assertEqual(read("alice"), new)
+                self.assertEqual((recorded("e")["text"], read("alice")), (old or b"", new))
                 st = os.stat(path("alice"))
-                self.assertEqual((st.st_mode & 0o7777, st.st_uid), (0o600, 0))
-                self.assertEqual(updates(), ["alice"])
+                self.assertEqual((st.st_mode & 0o7777, st.st_uid, updates()), (0o600, 0, ["alice"]))
 
     def test_failed_edits_change_nothing(self):
         # (editor, stderr it must cause)
@@ -238,8 +236,11 @@ class EditOutcome(AsUser):
                 (shell_editor('echo junk >> "$1"; kill -9 $$'),
                  re.escape(editor_failed("killed by signal 9"))),
                 # The read-back must use the user's rights, not the command's.
-                (shell_editor(f'rm "$1"; ln -s {SECRET} "$1"'), unread_temp(h.strerror(errno.ELOOP))),
-                ("rm", unread_temp("No such file or directory"))):
+                *[(shell_editor(f'rm "$1"; ln -s {t} "$1"'), unread_temp(h.strerror(errno.ELOOP)))
+                  for t in (SECRET, "/etc/shadow")],
+                ("rm", unread_temp("No such file or directory")),
+                (shell_editor('rm "$1"; mkfifo "$1"'), unread_temp(NOT_OWN)),
+                (shell_editor(f'rm "$1"; ln {T}/shared "$1"'), unread_temp(NOT_OWN))):
             with self.row(editor=ed):
                 put("alice", b"old\n")
                 status, out, got = self.edit({"EDITOR": ed})
@@ -284,23 +285,46 @@ class EditOutcome(AsUser):
                 self.assertEqual(run([*hint, kept[1].decode()], user)[0], 0 if fits else 1)
                 self.assertEqual(read("alice"), edited if fits else after)
 
+    def test_name_the_editor_frees_is_nobody_elses(self):
+        put("alice", b"old\n")
+        seen, go = USERS["alice"].home + "/seen", USERS["alice"].home + "/go"
+        p = h.start(["-e"], env={"EDITOR": shell_editor(
+            f'mv "$1" "$1.orig"; echo "$1" > {seen}; timeout 20 sh -c "until [ -e {go} ]; do '
+            'sleep 0.01; done"; { cat "$1.orig"; echo new; } > "$1"')})
+        name = h.wait_for(lambda: open(seen).read().strip(), 20, "the editor")
+        st = os.stat(os.path.dirname(name))
+        self.assertEqual((run(["-c", f"echo evil > {name}"], "bob", binary="/bin/sh")[0],
+                          st.st_mode & 0o7777, st.st_uid), (2, 0o700, 2001))
+        user_file("alice", "go", b"")
+        self.assertEqual((p.wait(timeout=20), read("alice"), temps()), (0, b"old\nnew\n", []))
+
+    def test_hint_is_quoted_for_the_shell(self):
+        d = "/tmp/.t/a$(id)b'c"
+        os.makedirs(d, exist_ok=True)
+        with open(d + "/alice.new", "wb") as lock:  # as a running install holds it
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            status, _, err = run(["-c", d, "-u", "alice", "-e"], None,
+                                 env={"EDITOR": shell_editor('echo e >> "$1"')})
+        busy = f"unable to create {d}/alice.new: File exists\n".encode()
+        kept = re.fullmatch(h.kept(busy, b"-c '/tmp/.t/a$(id)b'\\''c' -u alice "), err)
+        self.assertEqual((status, bool(kept)), (1, True), err)
+        self.check(run(["-c", err.decode().split(": ")[-1]], None, binary="/bin/sh",
+                       env={"PATH": h.ROOT + "/bin"}), 0)  # the hint itself, pasted
+        self.assertEqual(read(d + "/alice"), b"e\n")
+
     def test_editor_that_renames_a_new_file_into_place(self):
         put("alice", b"0 * * * * old\n")
         self.check(self.edit({"EDITOR": "sed -i s/old/new/"}), 0)
-        self.assertEqual(read("alice"), b"0 * * * * new\n")
-        self.assertEqual(updates(), ["alice"])
+        self.assertEqual((read("alice"), updates()), (b"0 * * * * new\n", ["alice"]))
 
     def test_current_crontab_that_cannot_be_read_is_not_edited(self):
         os.mkdir(path("alice"))
         self.check(self.edit({"EDITOR": editor("e")}), 1,
                    err=f"unable to read {h.DIR}/alice: Is a directory\n".encode())
-        self.assertIsNone(recorded("e"))
-        self.assertEqual(updates(), [])
+        self.assertEqual((recorded("e"), updates()), (None, []))
 
     def test_root_edits_another_users_crontab(self):
         put("bob", b"bob's\n")
         self.check(self.edit({"EDITOR": editor("root")}, None, ["-e", "-u", "bob"]), 0)
-        self.assertEqual(recorded("root")["text"], b"bob's\n")
-        self.assertEqual(read("bob"), b"bob's\nroot\n")
-        self.assertIsNone(read("alice"))
-        self.assertEqual(updates(), ["bob"])
+        self.assertEqual((recorded("root")["text"], read("bob")), (b"bob's\n", b"bob's\nroot\n"))
+        self.assertEqual((read("alice"), updates()), (None, ["bob"]))

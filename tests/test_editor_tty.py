@@ -73,8 +73,7 @@ class RealEditor(Case):
         self.start_editing()
         self.keys(":cq", "Enter")
         self.assertEqual(self.finish(), (1, h.editor_failed()))
-        self.assertEqual(read("alice"), b"0 1 * * * old\n")
-        self.assertEqual(updates(), [])
+        self.assertEqual((read("alice"), updates()), (b"0 1 * * * old\n", []))
 
     def test_edit_of_a_crontab_replaced_meanwhile_is_kept(self):
         self.start_editing()
@@ -85,6 +84,5 @@ class RealEditor(Case):
                                    % DIR.encode()), err)
         self.assertEqual(status, 1)
         self.assertIsNotNone(kept, err)
-        with open(kept[1], "rb") as f:
-            self.assertEqual(f.read(), b"0 1 * * * old\n0 5 * * * echo hi\n")
+        self.assertEqual(read(kept[1].decode()), b"0 1 * * * old\n0 5 * * * echo hi\n")
         self.assertEqual(read("alice"), b"0 2 * * * other\n")

@@ -16,7 +16,7 @@ class Usage(Case):
         # (arguments, why it is a usage error)
         for args in ([], ["-l", "-e"], ["-l", "-l"], ["-d", "-l"], ["-x"], ["-l", "-x"],
                      ["-l", "-u"], ["-l", "file"], ["-d", "-"], ["--", "-x"], ["a", "b"],
-                     ["-l", "--", "-"]):
+                     ["-l", "--", "-"], ["-r", "-l"], ["-e", "-r"], ["-dr"], ["-rr"]):
             with self.subTest(args=args):
                 self.check(run(args, stdin=b"0 * * * * date\n"), 2, USAGE)
         self.assertIsNone(read("alice"), "no arguments must not read standard input")
@@ -26,8 +26,7 @@ class Usage(Case):
         self.check(run(["-x", "-l"]), 1, err=NO_CRONTAB)
         put("alice", b"old\n")
         self.check(run(["-l", "-x", "-e"], env={"EDITOR": "true"}), 0)
-        self.assertEqual(read("alice"), b"old\n")
-        self.assertEqual(updates(), ["alice"])
+        self.assertEqual((read("alice"), updates()), (b"old\n", ["alice"]))
 
     def test_operands(self):
         self.check(run(["-"], stdin=b"from stdin\n"), 0)
@@ -36,8 +35,7 @@ class Usage(Case):
         self.assertEqual(read("alice"), b"after marker\n")
         src = user_file("alice", "new", b"from file\n")
         self.check(run([src]), 0)
-        self.assertEqual(read("alice"), b"from file\n")
-        self.assertEqual(updates(), ["alice"] * 3)
+        self.assertEqual((read("alice"), updates()), (b"from file\n", ["alice"] * 3))
 
     def test_empty_operand_is_a_file_name(self):
         self.check(run([""]), 1, err=unread("", "No such file or directory"))
@@ -58,8 +56,27 @@ class Privileged(Case):
         self.assertEqual(read("bob"), b"bob's\n")
         self.check(run(["-l", "-u", "bob"], user=None), 0, b"bob's\n")
         self.check(run(["-d", "-u", "bob"], user=None), 0)
-        self.assertIsNone(read("bob"))
-        self.assertEqual(updates(), ["bob", "bob"])
+        self.assertEqual((read("bob"), updates()), (None, ["bob", "bob"]))
+
+    def test_options_after_the_operand_and_naming_oneself(self):
+        src, other, own = write(h.ROOT + "/src", b"new\n"), h.ROOT + "/after", h.ROOT + "/own"
+        h.sh("mkdir", "-p", other, own)
+        os.chown(own, 2001, 2001)
+        for env in ({}, {"POSIXLY_CORRECT": "1"}):
+            # Naming the caller's own user id, -u needs no privilege; -c by alice, the plain copy.
+            for user, args, made in ((None, [src, "-u", "alice"], "alice"),
+                                     (None, ["-", "-u", "alice"], "alice"),
+                                     (None, [src, "-c", other], other + "/root"),
+                                     ("alice", ["-u", "alice", "-"], "alice"),
+                                     ("carol", ["-u", "carol2", "-"], "carol"),
+                                     ("alice", ["-c", own, "-", "-u", "alice"], own + "/alice")):
+                with self.row(env=env, user=user, args=args):
+                    binary = PLAIN if user and "-c" in args else h.SUID
+                    h.sh("rm", "-f", other + "/root", own + "/alice")
+                    self.check(run(args, user, stdin=b"new\n", env=env, binary=binary), 0)
+                    self.assertEqual(read(made), b"new\n")
+                    self.check(run([a for a in args if a not in (src, "-")] + ["-l"], user,
+                                   env=env, binary=binary), 0, b"new\n")
 
     def test_user_lookups(self):
         self.check(run(["-u", "nosuch", "-l"], user=None), 1, err=b"user 'nosuch' unknown")
@@ -67,8 +84,7 @@ class Privileged(Case):
         self.check(run(["-u", "nosuch"], user=None), 1, err=b"user 'nosuch' unknown")
         # Two names share one id: the crontab is the one the id maps to.
         self.check(run(["-", "-u", "carol2"], user=None, stdin=b"x\n"), 0)
-        self.assertEqual(read("carol"), b"x\n")
-        self.assertEqual(updates(), ["carol"])
+        self.assertEqual((read("carol"), updates()), (b"x\n", ["carol"]))
 
     def test_last_directory_wins(self):
         os.makedirs("/tmp/.t/other", exist_ok=True)

@@ -4,7 +4,7 @@ import shutil
 import stat
 import sys
 
-from harness import Case, put, run, write
+from harness import Case, put, read, run, write
 import harness as h
 
 # The harness is given the built binary; its directory is the build tree.
@@ -68,8 +68,7 @@ class Package(Case):
         for name, mode, owner in KEPT:
             p = os.path.join(crontabs, name)
             self.assertNode(p, stat.S_ISREG, mode, owner, owner)
-            with open(p, "rb") as f:
-                self.assertEqual(f.read(), name.encode() + b" stays\n", name)
+            self.assertEqual(read(p), name.encode() + b" stays\n", name)
 
     def test_other_prefix(self):
         install(prefix="/opt/cron")

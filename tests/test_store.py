@@ -1,6 +1,6 @@
 """The crontab store: list, install, delete and the update file."""
-import fcntl
 import errno
+import fcntl
 import os
 import random
 import re
@@ -42,6 +42,12 @@ class List(Case):
         with open("/dev/full", "wb") as full:
             self.check(run(["-l"], stdout=full), 1,
                        err=f"unable to list {h.DIR}/alice: No space left on device\n".encode())
+        # Root's own files are not the user's crontab through a link.
+        os.unlink(h.path("alice"))
+        os.symlink(h.write(h.ROOT + "/secret", b"secret\n", 0o600), h.path("alice"))
+        self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
+        self.check(run(["-e"], env={"EDITOR": "true"}), 1, err=f"unable to read {h.DIR}/alice: "
+                   f"{h.strerror(errno.ELOOP)}\n".encode())
 
 
 class Install(Case):
@@ -106,25 +112,20 @@ class Install(Case):
                     with open(source, "rb") as f:
                         result = run(args, stdin=f, preexec_fn=fsize_limit)
                 self.check(result, 1, err=cannot_install(reason))
-                self.assertEqual(read("alice"), b"old\n")
-                self.assertEqual(entries(), ["alice", "cron.update"])
+                self.assertEqual((read("alice"), entries()), (b"old\n", ["alice", "cron.update"]))
                 self.assertEqual(updates(), ["alice"])
         self.check(run([fits]), 0)
         self.assertEqual(read("alice"), b"#" * h.MAX_SIZE)
 
-    def test_crontab_that_is_a_directory_is_not_replaced(self):
-        os.makedirs(h.path("alice/sub"))
-        self.check(run(["-"], stdin=b"new\n"), 1, err=cannot_install("Is a directory"))
-        self.assertEqual(entries(), ["alice", "cron.update"])
-        self.assertEqual(os.listdir(h.path("alice")), ["sub"])
-
 
 class Delete(Case):
     def test_delete(self):
-        put("alice", b"x\n")
-        self.check(run(["-d"]), 0)
-        self.check(run(["-d"]), 0)
-        self.assertEqual((read("alice"), updates()), (None, ["alice", "alice"]))
+        for opt in ("-d", "-r"):
+            with self.row(opt=opt):
+                put("alice", b"x\n")
+                self.check(run([opt]), 0)
+                self.check(run([opt]), 0)
+                self.assertEqual((read("alice"), updates()), (None, ["alice", "alice"]))
 
     def test_failed_delete_is_reported(self):
         os.makedirs(h.path("alice"))  # empty, and still no crontab to remove
@@ -135,14 +136,30 @@ class Delete(Case):
 
 class Notify(Case):
     def test_lost_notification_is_reported_but_change_stands(self):
-        for kind in ("full", "dir"):
+        target = h.write(h.ROOT + "/target", b"")  # a link is not followed, to file or device
+        for kind in ("/dev/full", target, "dir"):
             with self.row(kind=kind):
-                if kind == "full":
-                    os.symlink("/dev/full", h.path("cron.update"))
-                else:
+                if kind == "dir":
                     os.mkdir(h.path("cron.update"))
+                else:
+                    os.symlink(kind, h.path("cron.update"))
                 self.check(run(["-"], stdin=b"new\n"), 0, err=h.lost_update())
-                self.assertEqual(read("alice"), b"new\n")
+                self.assertEqual((read("alice"), open(target, "rb").read()), (b"new\n", b""))
+
+
+    def test_nobody_else_holds_up_the_update_file(self):
+        h.write(h.path("cron.update"), b"", 0o644)  # as an older command left it
+        holder = h.start(["-c", f"exec 3<{h.path('cron.update')}; flock 3; echo; exec sleep 60"],
+                         binary="/bin/sh", stdout=subprocess.PIPE)  # alice's lock, one process
+        self.assertEqual(holder.stdout.readline(), b"\n")
+        # Without CAP_SYS_RESOURCE the limit stays, and the line must wait for the lock.
+        with open("/proc/self/status") as f:
+            lifted = int(re.search(r"CapBnd:\s*(\w+)", f.read())[1], 16) >> 24 & 1
+        self.check(run(["--fsize=10000000:10000000", h.SUID, "-"], "bob", b"bob's\n",
+                       binary="prlimit", timeout=5), 0, err=b"" if lifted else h.lost_update())
+        self.assertEqual((read("bob"), os.stat(h.path("cron.update")).st_mode & 0o777,
+                          run(["-c", f"exec <{h.path('cron.update')}"], binary="/bin/sh")[0]),
+                         (b"bob's\n", 0o600, 2))
 
 
 class Concurrency(Case):
@@ -231,8 +248,7 @@ class InjectedFaults(Case):
                 p = plain_as_root(["-o", "/dev/null", "-e",
                                    f"inject={call}:error=EIO:when={when}"])
                 self.assertEqual((*p.communicate(b"new\n", 60), p.returncode), (b"", err, 1))
-                self.assertEqual(read("root"), after)
-                self.assertEqual(entries(), ["cron.update", "root"])
+                self.assertEqual((read("root"), entries()), (after, ["cron.update", "root"]))
 
     def test_line_written_to_an_update_file_unlinked_meanwhile_is_written_again(self):
         # The line's write is held up on its way back, so that the file is
@@ -252,7 +268,6 @@ class InjectedFaults(Case):
     def test_takeover_that_loses_the_race_touches_nothing(self):
         # A's lock is held up: B takes A's fresh staging file for a dead one's.
         a = plain_as_root(["-o", "/dev/null", "-e", "inject=flock:delay_enter=1500000:when=1"])
-        a.stdin.write(b"A\n")
         a.stdin.close()
         ino = lambda: os.stat(h.path("root.new")).st_ino  # noqa: E731
         first = h.wait_for(ino, 20, "A's staging file")
