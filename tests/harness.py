@@ -101,10 +101,8 @@ def enter_namespace(binary):
     sh("mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", DIR)
     os.makedirs(ROOT + "/bin")
     os.chmod(ROOT, 0o755)
-    for copy, mode in ((SUID, 0o4755), (PLAIN, 0o755)):
-        with open(copy, "wb") as f:
-            f.write(image)
-        os.chmod(copy, mode)
+    write(SUID, image, 0o4755)
+    write(PLAIN, image, 0o755)
     for u in USERS.values():
         if u.home.startswith(HOME):
             os.makedirs(u.home, exist_ok=True)
@@ -157,15 +155,13 @@ STARTED = []
 def start(args, user="alice", env=None, binary=SUID, cwd=None, **kw):
     """Starts the command as run would; what a test leaves running is killed at its end."""
     argv, kw = command(args, user, env, binary, cwd, kw)
-    p = subprocess.Popen(argv, **kw)
-    STARTED.append(p)
-    return p
+    STARTED.append(subprocess.Popen(argv, **kw))
+    return STARTED[-1]
 
 
 def reap():  # what a test left running
     while STARTED:
-        p = STARTED.pop()
-        if p.poll() is None:
+        if (p := STARTED.pop()).poll() is None:
             p.kill()
             p.wait(timeout=10)
 

@@ -67,9 +67,7 @@ const check = (err) => { if (err) { process.stderr.write(err.message); process.e
 // and leaves the EPIPE unhandled; its status still reaches save's callback.
 process.on("uncaughtException", (err) => { if (err.code !== "EPIPE") { check(err); } });
 crontab.load(owner, (err, tab) => {
-  check(err);
-  process.stdout.write(tab.render() + "\0");
-  tab.remove(tab.jobs());
+  check(err); process.stdout.write(tab.render() + "\0"); tab.remove(tab.jobs());
   for (const [name, minute, command] of jobs) tab.create(command, `${minute} * * * *`, name);
   tab.save((err) => { check(err); crontab.load(owner, (err, again) => {
     check(err); process.stdout.write(again.render()); }); });

@@ -54,8 +54,7 @@ class Package(Case):
 
     def test_reinstall_keeps_the_crontab_directory_as_it_is(self):
         crontabs = STAGE + h.DIR
-        os.makedirs(crontabs)
-        os.chmod(crontabs, 0o700)
+        os.makedirs(crontabs, mode=0o700)
         for name, mode, owner in KEPT:
             write(os.path.join(crontabs, name), name + " stays\n", mode, owner)
         for _ in range(2):
