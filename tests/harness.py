@@ -1,17 +1,11 @@
-"""Runs one group of black-box tests against the real crontab binary.
-
-Usage: harness.py GROUP.py BINARY CRONTAB_DIR MAX_SIZE
-
-As root, the group runs in a private mount namespace with an overlay over
-/etc (holding the test users), a private /tmp and a set-user-id root copy of
-the binary, which the tests run as those users. Nothing outside the
-namespace is touched. Without root the group is skipped (exit 77).
-"""
+"""harness.py GROUP.py BINARY CRONTAB_DIR MAX_SIZE: runs a group of tests against the binary,
+as root in a private mount namespace (an overlay over /etc holding the test users, a private
+/tmp, a set-user-id root copy of the binary run as those users); without root, skips (77)."""
 import collections
 import contextlib
 import errno
 import glob
-import importlib.util
+import importlib
 import os
 import re
 import shutil
@@ -73,35 +67,6 @@ def sh(*cmd):
     subprocess.run(cmd, check=True, timeout=60)
 
 
-def write_user_database():
-    with open("/etc/passwd", "a") as f:
-        for name, u in USERS.items():
-            f.write(f"{name}:x:{u.uid}:{u.gid}::{u.home}:{u.shell}\n")
-        for uid, (name, gid, home) in SHADOWED.items():
-            f.write(f"{name}:x:{uid}:{gid}::{home}:/bin/sh\n")
-    with open("/etc/group", "a") as f:
-        for name, u in USERS.items():
-            if name != "carol2":
-                f.write(f"{name}:x:{u.gid}:\n")
-        for group, gid in GROUPS.items():
-            members = [n for n, u in USERS.items() if gid in u.groups]
-            f.write(f"{group}:x:{gid}:{','.join(members)}\n")
-
-
-def prepare_crontab_dir():
-    # A tmpfs of its own, also under /etc: the machine's crontab directory,
-    # seen through the overlay, may change while the tests run.
-    parent = os.path.dirname(DIR)
-    if DIR.startswith(("/etc/", "/tmp/")):
-        os.makedirs(DIR, mode=0o755, exist_ok=True)
-    if os.path.isdir(DIR):
-        sh("mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", DIR)
-    else:
-        print(f"skipped: crontab directory {DIR} is outside /etc and /tmp and "
-              f"does not exist; the tests will not create it on the real system ({parent})")
-        sys.exit(SKIP)
-
-
 def enter_namespace(binary):
     with open(binary, "rb") as f:
         image = f.read()  # before /tmp is replaced, where the binary may live
@@ -115,18 +80,32 @@ def enter_namespace(binary):
             os.makedirs(p)
             sh("mount", "--no-canonicalize", "--bind", f"/proc/{os.getpid()}/fd/{fd}", p)
         os.close(fd)
-    os.makedirs(ROOT + "/ovl/upper")
-    os.makedirs(ROOT + "/ovl/work")
+    sh("mkdir", "-p", ROOT + "/ovl/upper", ROOT + "/ovl/work")
     sh("mount", "-t", "overlay", "overlay", "-o",
        f"lowerdir=/etc,upperdir={ROOT}/ovl/upper,workdir={ROOT}/ovl/work", "/etc")
-    write_user_database()
-    prepare_crontab_dir()
+    with open("/etc/passwd", "a") as passwd, open("/etc/group", "a") as group:
+        for name, u in USERS.items():
+            passwd.write(f"{name}:x:{u.uid}:{u.gid}::{u.home}:{u.shell}\n")
+            if name != "carol2":
+                group.write(f"{name}:x:{u.gid}:\n")
+        for uid, (name, gid, home) in SHADOWED.items():
+            passwd.write(f"{name}:x:{uid}:{gid}::{home}:/bin/sh\n")
+        for name, gid in GROUPS.items():
+            members = [n for n, u in USERS.items() if gid in u.groups]
+            group.write(f"{name}:x:{gid}:{','.join(members)}\n")
+    # A tmpfs of its own, also under /etc: the machine's crontab directory,
+    # seen through the overlay, may change while the tests run.
+    if DIR.startswith(("/etc/", "/tmp/")):
+        os.makedirs(DIR, mode=0o755, exist_ok=True)
+    if not os.path.isdir(DIR):
+        print(f"skipped: crontab directory {DIR} is outside /etc and /tmp and does not exist; "
+              f"the tests will not create it on the real system ({os.path.dirname(DIR)})")
+        sys.exit(SKIP)
+    sh("mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", DIR)
     os.makedirs(ROOT + "/bin")
     os.chmod(ROOT, 0o755)
-    for copy, mode in ((SUID, 0o4755), (PLAIN, 0o755)):
-        with open(copy, "wb") as f:
-            f.write(image)
-        os.chmod(copy, mode)
+    write(SUID, image, 0o4755)
+    write(PLAIN, image, 0o755)
     for u in USERS.values():
         if u.home.startswith(HOME):
             os.makedirs(u.home, exist_ok=True)
@@ -163,14 +142,12 @@ def main():
               f"a set-user-id root copy of crontab as test users")
         sys.exit(SKIP)
     if os.environ.get("CRONTAB_TEST_NS") != "1":
-        env = dict(os.environ, CRONTAB_TEST_NS="1")
         os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private", "--",
-                               sys.executable, *sys.argv], env)
+                               sys.executable, *sys.argv], dict(os.environ, CRONTAB_TEST_NS="1"))
     enter_namespace(os.path.abspath(binary))
     sys.modules["harness"] = sys.modules[__name__]
-    loader = importlib.util.spec_from_file_location(name[:-3], group)
-    module = importlib.util.module_from_spec(loader)
-    loader.loader.exec_module(module)
+    sys.path.insert(0, os.path.dirname(os.path.abspath(group)))
+    module = importlib.import_module(name[:-3])
     result = unittest.main(module=module, argv=[name], exit=False, verbosity=2).result
     # One line per group for CI to add up: tests, not subtests, whose
     # failures unittest's own summary counts one by one.
@@ -184,25 +161,18 @@ def main():
 
 # Helpers for the groups.
 
-def as_user(user):
-    """subprocess arguments that run a child as user: a name, a bare uid or a User."""
-    if not isinstance(user, User):
-        user = USERS[user] if user in USERS else User(user, user, [], "/", "")
-    return {"user": user.uid, "group": user.gid, "extra_groups": user.groups}
-
-
-def command(args, user, env, binary, cwd, kw):  # run's and start's
+def command(args, user, env, binary, cwd, kw):  # run's and start's; user: a name, uid or User
     if user is not None:
-        kw.update(as_user(user))
-    kw["env"] = {"PATH": "/usr/bin:/bin", **(env or {})}
-    kw["cwd"] = cwd or "/"
+        if not isinstance(user, User):
+            user = USERS[user] if user in USERS else User(user, user, [], "/", "")
+        kw.update(user=user.uid, group=user.gid, extra_groups=user.groups)
+    kw.update(env={"PATH": "/usr/bin:/bin", **(env or {})}, cwd=cwd or "/")
     return [binary, *args], kw
 
 
 def run(args, user="alice", stdin=b"", env=None, binary=SUID, cwd=None, timeout=60, **kw):
-    """Runs the command as user (None: root) on stdin (bytes, a file or a
-    descriptor) and returns (status, stdout, stderr). Other keywords go to
-    subprocess.run; a stdout given there leaves b"" as the output."""
+    """(status, stdout, stderr) of the command as user (None: root) on stdin (bytes, a file
+    or a descriptor). Other keywords go to subprocess.run; a stdout there leaves b"" out."""
     kw["input" if isinstance(stdin, bytes) else "stdin"] = stdin
     kw.setdefault("stdout", subprocess.PIPE)
     argv, kw = command(args, user, env, binary, cwd, kw)
@@ -214,26 +184,22 @@ STARTED = []
 
 
 def start(args, user="alice", env=None, binary=SUID, cwd=None, **kw):
-    """Starts the command as run would, without waiting; what a test leaves
-    running is killed when it ends."""
+    """Starts the command as run would; what a test leaves running is killed at its end."""
     argv, kw = command(args, user, env, binary, cwd, kw)
-    p = subprocess.Popen(argv, **kw)
-    STARTED.append(p)
-    return p
+    STARTED.append(subprocess.Popen(argv, **kw))
+    return STARTED[-1]
 
 
 def reap():  # what a test left running
     while STARTED:
-        p = STARTED.pop()
-        if p.poll() is None:
+        if (p := STARTED.pop()).poll() is None:
             p.kill()
             p.wait(timeout=10)
 
 
 def wait_for(ready, timeout=20, what="a condition", interval=0.005):
-    """Polls until ready() gives something true and returns it; fails saying
-    what it waited for (a string, or a function giving one) on timeout. A
-    file that ready() finds gone meanwhile (FileNotFoundError) means not yet."""
+    """ready()'s first true value, polled; on timeout fails saying what (a string, or a
+    function giving one) it waited for. A FileNotFoundError in ready() means not yet."""
     deadline = time.monotonic() + timeout
     while not (got := attempt(ready)):
         if time.monotonic() > deadline:
@@ -244,17 +210,14 @@ def wait_for(ready, timeout=20, what="a condition", interval=0.005):
 
 
 def attempt(ready):
-    try:
+    with contextlib.suppress(FileNotFoundError):
         return ready()
-    except FileNotFoundError:
-        return None
 
 
 def feed(p, data, chunk=4096, pause=0.0):
-    """Writes data (bytes, cut into chunks, or an iterable of chunks) to p's
-    stdin from a daemon thread (a command that stops reading cannot hold the
-    group up), then closes it; returns the thread, whose `written` counts the
-    bytes taken."""
+    """Writes data (bytes, cut into chunks, or chunks) to p's stdin from a daemon thread (a
+    command that stops reading cannot hold the group up), then closes it; returns the
+    thread, whose `written` counts the bytes taken."""
     chunks = [data[i:i + chunk] for i in range(0, len(data), chunk)] \
         if isinstance(data, bytes) else data
 
@@ -278,10 +241,8 @@ def feed(p, data, chunk=4096, pause=0.0):
 def open_fifo(name, timeout=20):
     """Opens a FIFO for writing once a reader has it open, within timeout."""
     def try_open():
-        try:
+        with contextlib.suppress(OSError):  # ENXIO: no reader yet
             return os.open(name, os.O_WRONLY | os.O_NONBLOCK)
-        except OSError:  # ENXIO: no reader yet
-            return None
     fd = wait_for(try_open, timeout, f"a reader of {name}")
     os.set_blocking(fd, True)
     return fd
@@ -291,12 +252,9 @@ def path(name):
     return os.path.join(DIR, name)
 
 
-def read(name):
-    try:
-        with open(path(name), "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
+def read(name):  # in the crontab directory, or an absolute path; None: there is none
+    with contextlib.suppress(FileNotFoundError), open(path(name), "rb") as f:
+        return f.read()
 
 
 def write(name, data, mode=0o644, owner=None):
@@ -317,8 +275,7 @@ def entries():
     return sorted(os.listdir(DIR))
 
 
-def temps():
-    """The edits' private directories in /tmp and what is in them."""
+def temps():  # the edits' private directories in /tmp and what is in them
     dirs = glob.glob("/tmp/crontab.*")
     return sorted(dirs + [os.path.join(d, n) for d in dirs if os.path.isdir(d)
                           for n in os.listdir(d)])
@@ -329,8 +286,7 @@ def clear_temps():
         shutil.rmtree(d)
 
 
-def updates():
-    """The names appended to the update file so far."""
+def updates():  # the names appended to the update file so far
     return (read("cron.update") or b"").decode().splitlines()
 
 

@@ -2,7 +2,6 @@
 import os
 import re
 import shutil
-import subprocess
 import unittest
 
 from harness import DIR, SUID, USERS, Case, put, read, run, temps, updates
@@ -16,8 +15,7 @@ MISSING = [p for p in ("tmux", "vi") if shutil.which(p, path=ENV["PATH"]) is Non
 
 
 def tmux(*args):
-    return subprocess.run(["tmux", "-L", SOCKET, *args], env=ENV, capture_output=True,
-                          text=True, timeout=10)
+    return run(["-L", SOCKET, *args], None, env=ENV, binary="tmux", timeout=10)
 
 
 @unittest.skipIf(MISSING, f"needs {' and '.join(MISSING)} to drive an editor in a terminal")
@@ -34,8 +32,8 @@ class RealEditor(Case):
         # As alice, from her home, with no editor named so that vi is used.
         command = (f"cd {HOME} && setpriv --reuid=2001 --regid=2001 --groups=3001,3002 "
                    f"env -u EDITOR -u VISUAL {SUID} -e 2>{OUT}/err; echo $? >{OUT}/status")
-        result = tmux("new-session", "-d", "-x", "80", "-y", "24", command)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        status, _, err = tmux("new-session", "-d", "-x", "80", "-y", "24", command)
+        self.assertEqual(status, 0, err)
         self.wait_for(lambda: "0 1 * * * old" in self.screen(), "vi showing the crontab")
         self.keys("G", "o")
         self.keys("0 5 * * * echo hi", literal=True)
@@ -44,7 +42,7 @@ class RealEditor(Case):
         self.wait_for(lambda: "-- INSERT --" not in self.screen(), "normal mode")
 
     def screen(self):
-        return tmux("capture-pane", "-p").stdout
+        return tmux("capture-pane", "-p")[1].decode()
 
     def wait_for(self, ready, what):
         h.wait_for(ready, 20, lambda: f"{what}; screen:\n{self.screen()}", 0.1)
@@ -54,11 +52,8 @@ class RealEditor(Case):
 
     def finish(self, kept=False):
         """Waits for the command to end; returns its status and stderr."""
-        status = OUT + "/status"
-        self.wait_for(lambda: os.path.exists(status) and os.path.getsize(status) > 0,
-                      "the command to end")
-        with open(status) as s, open(OUT + "/err", "rb") as e:
-            result = int(s.read()), e.read()
+        self.wait_for(lambda: os.path.getsize(OUT + "/status"), "the command to end")
+        result = int(read(OUT + "/status")), read(OUT + "/err")
         self.assertEqual(len(temps()), 2 * kept, "temporary files left")
         return result
 

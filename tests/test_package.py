@@ -9,19 +9,9 @@ import harness as h
 
 # The harness is given the built binary; its directory is the build tree.
 BUILD = os.path.dirname(os.path.abspath(sys.argv[2]))
-SOURCE_PAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "man", "crontab.1")
+SOURCE_PAGE = h.CHECKOUT + "/man/crontab.1"
 STAGE = "/tmp/.t/stage"
 KEPT = (("alice", 0o600, 0), ("cron.update", 0o644, 0), ("bob", 0o640, 2002))
-
-
-def install(prefix="/usr", umask=0o022):
-    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
-        cmake = next((line.split("=", 1)[1].strip() for line in f
-                      if line.startswith("CMAKE_COMMAND:")), "cmake")
-    result = run(["--install", BUILD, "--prefix", prefix], user=None, binary=cmake, timeout=120,
-                 env=dict(os.environ, DESTDIR=STAGE), preexec_fn=lambda: os.umask(umask))
-    if result[0] != 0:
-        raise AssertionError(f"cmake --install failed: {result}")
 
 
 class Package(Case):
@@ -31,6 +21,14 @@ class Package(Case):
             self.skipTest(f"{BUILD} is not a CMake build tree")
         shutil.rmtree(STAGE, ignore_errors=True)
 
+    def install(self, prefix="/usr", umask=0o022):
+        with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+            cmake = next((line.split("=", 1)[1].strip() for line in f
+                          if line.startswith("CMAKE_COMMAND:")), "cmake")
+        result = run(["--install", BUILD, "--prefix", prefix], None, binary=cmake, timeout=120,
+                     env=dict(os.environ, DESTDIR=STAGE), umask=umask)
+        self.assertEqual(result[0], 0, f"cmake --install failed: {result}")
+
     def assertNode(self, p, kind, mode, uid=0, gid=0):
         st = os.lstat(p)
         self.assertTrue(kind(st.st_mode), p)
@@ -39,30 +37,28 @@ class Package(Case):
 
     def test_fresh_tree(self):
         # A tight umask at install time must not change what lands.
-        install(umask=0o077)
+        self.install(umask=0o077)
         self.assertNode(STAGE + "/usr/bin/crontab", stat.S_ISREG, 0o4755)
         page = STAGE + "/usr/share/man/man1/crontab.1"
         self.assertNode(page, stat.S_ISREG, 0o644)
-        with open(page, "rb") as a, open(SOURCE_PAGE, "rb") as b:
-            self.assertEqual(a.read(), b.read())
+        self.assertEqual(read(page), read(SOURCE_PAGE))
         # Not writable by group or others, so only the command changes crontabs.
         self.assertNode(STAGE + h.DIR, stat.S_ISDIR, 0o755)
         self.assertEqual(os.listdir(STAGE + h.DIR), [])
 
     def test_installed_copy_works_for_a_user(self):
-        install()
+        self.install()
         # alice cannot read her root-owned 0600 crontab without the set-user-id bit.
         put("alice", b"0 * * * * date\n")
         self.check(run(["-l"], binary=STAGE + "/usr/bin/crontab"), 0, b"0 * * * * date\n")
 
     def test_reinstall_keeps_the_crontab_directory_as_it_is(self):
         crontabs = STAGE + h.DIR
-        os.makedirs(crontabs)
-        os.chmod(crontabs, 0o700)
+        os.makedirs(crontabs, mode=0o700)
         for name, mode, owner in KEPT:
             write(os.path.join(crontabs, name), name + " stays\n", mode, owner)
         for _ in range(2):
-            install()
+            self.install()
         self.assertNode(crontabs, stat.S_ISDIR, 0o700)
         self.assertEqual(sorted(os.listdir(crontabs)), ["alice", "bob", "cron.update"])
         for name, mode, owner in KEPT:
@@ -71,7 +67,7 @@ class Package(Case):
             self.assertEqual(read(p), name.encode() + b" stays\n", name)
 
     def test_other_prefix(self):
-        install(prefix="/opt/cron")
+        self.install(prefix="/opt/cron")
         self.assertNode(STAGE + "/opt/cron/bin/crontab", stat.S_ISREG, 0o4755)
         self.assertNode(STAGE + "/opt/cron/share/man/man1/crontab.1", stat.S_ISREG, 0o644)
         self.assertFalse(os.path.exists(STAGE + "/usr"))
