@@ -38,6 +38,7 @@ LONG256 = "m" * 256
 FAKE_ROOT = "root"
 SLASHED = "../../tmp/evil"
 TABBED = "tab\tuser"
+DOTDOT, DELETE = "..", "del\x7fuser"
 
 User = collections.namedtuple("User", "uid gid groups home shell")
 USERS = {
@@ -55,6 +56,8 @@ USERS = {
     "cron.update": (2011, 2011, [], HOME + "/update", "/bin/sh"),
     "bob.new": (2012, 2012, [], HOME + "/bobnew", "/bin/sh"),
     "dave": (2013, 2013, [], HOME + "/dave", "/bin/sh"),
+    DOTDOT: (2014, 2014, [], HOME + "/dotdot", "/bin/sh"),
+    DELETE: (2015, 2015, [], HOME + "/delete", "/bin/sh"),
 }
 USERS = {name: User(*u) for name, u in USERS.items()}
 # Entries whose name is taken by an earlier one: looked up by name, they
@@ -254,6 +257,21 @@ def open_fifo(name, timeout=20):
     fd = wait_for(try_open, timeout, f"a reader of {name}")
     os.set_blocking(fd, True)
     return fd
+
+
+def proc(pid, name):
+    with open(f"/proc/{pid}/{name}") as f:
+        return f.read()
+
+
+def call_number(args, syscall, pattern, user=None, **kw):
+    """Which call of syscall, counted from 1, is the first whose trace (its
+    descriptors shown by path) matches pattern, the plain copy run with args."""
+    trace = write(ROOT + "/trace", b"", 0o600, user and as_user(user)["user"])
+    run(["-f", "-qq", "-y", "-e", f"trace={syscall}", "-o", trace, PLAIN, *args], user,
+        binary="strace", env=TRACED, **kw)
+    with open(trace) as f:
+        return next(n for n, line in enumerate(f, 1) if re.search(pattern, line))
 
 
 def path(name):

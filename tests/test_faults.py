@@ -77,7 +77,8 @@ class Interruption(Case):
         return p
 
     def test_signals_while_the_staging_file_is_held(self):
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGALRM,
+                    signal.SIGKILL):
             with self.row(sig=sig.name):
                 put("alice", b"old\n")
                 p = self.staged()

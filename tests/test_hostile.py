@@ -213,17 +213,19 @@ class OthersFiles(Case):
         self.assertEqual(updates(), [])
 
     def test_links_at_the_staging_name_are_not_followed(self):
-        for target in (ROOT + "/secret", ROOT + "/created"):  # the second does not exist
+        # Nor is anything that is not a file of the command's taken over.
+        for target in (ROOT + "/secret", ROOT + "/created", os.mkfifo, os.mkdir):  # no "created"
             with self.subTest(target=target):
-                os.symlink(target, h.path("alice.new"))
+                (target if callable(target) else lambda p: os.symlink(target, p))(h.path("alice.new"))
+                st = os.lstat(h.path("alice.new"))
                 self.check(run(["-"], stdin=b"0 * * * * planted\n"), 1, err=h.staging_exists())
-                self.assertEqual(os.readlink(h.path("alice.new")), target)
-                os.unlink(h.path("alice.new"))
+                self.assertEqual(os.lstat(h.path("alice.new"))[:2], st[:2])  # the same link
+                (os.rmdir if target == os.mkdir else os.unlink)(h.path("alice.new"))
                 self.assertEqual(read("alice"), OLD)
         with open(ROOT + "/secret", "rb") as f:
             self.assertEqual(f.read(), SECRET)
         self.assertFalse(os.path.lexists(ROOT + "/created"))
-        self.assertEqual(updates(), ["alice", "alice"])
+        self.assertEqual(updates(), ["alice"] * 4)
 
     def test_shadowed_root_gets_nothing(self):
         ran = ROOT + "/editor-ran"

@@ -92,11 +92,12 @@ class StartUp(Case):
     def test_invoking_user_names(self):
         self.check(run(["-l"], user=LONG251), 1, err=b"no crontab for " + LONG251.encode() + b"\n")
         slash = "it contains '/' or a control character"
+        own = "it names no file of its own in the crontab directory"
         # Neither as the invoker nor through -u may a name lead out of the
         # directory, onto the update file or onto another user's staging file.
         for name, shown, why in ((SLASHED, SLASHED, slash), (TABBED, "tab\\011user", slash),
-                                 ("cron.update", "cron.update",
-                                  "it names no file of its own in the crontab directory"),
+                                 (h.DELETE, "del\\177user", slash),
+                                 ("cron.update", "cron.update", own), ("..", "..", own),
                                  ("bob.new", "bob.new", 'it ends in ".new", as staging files do'),
                                  (LONG252, LONG252, "longer than 251 bytes"),
                                  (LONG255, LONG255, "longer than 251 bytes"),

@@ -4,6 +4,7 @@ import os
 import random
 import re
 import resource
+import signal
 import subprocess
 import threading
 
@@ -16,6 +17,10 @@ PIPES = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, "stderr": subproce
 def fsize_limit():
     # A command that read past the limit would die of SIGXFSZ, not fill the disk.
     resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
+
+
+def listed(name, reason):
+    return f"unable to list {h.DIR}/{name}: {reason}\n".encode()
 
 
 class List(Case):
@@ -39,8 +44,14 @@ class List(Case):
         self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
-            self.check(run(["-l"], stdout=full), 1,
-                       err=f"unable to list {h.DIR}/alice: No space left on device\n".encode())
+            self.check(run(["-l"], stdout=full), 1, err=listed("alice", "No space left on device"))
+        os.unlink(h.path("alice"))
+        os.mkdir(h.path("alice"))
+        self.check(run(["-l"]), 1, err=listed("alice", "Is a directory"))
+        put("root", b"x\n")
+        when = h.call_number(["-l"], "read", f"<{h.DIR}/root>")
+        self.check(run(["-qq", "-o", "/dev/null", "-e", f"inject=read:error=EIO:when={when}", PLAIN,
+                        "-l"], None, binary="strace", env=h.TRACED), 1, err=listed("root", "Input/output error"))
 
 
 class Install(Case):
@@ -110,6 +121,10 @@ class Install(Case):
                 self.assertEqual(updates(), ["alice"])
         self.check(run([fits]), 0)
         self.assertEqual(read("alice"), b"#" * h.MAX_SIZE)
+        # In large blocks: a full-size crontab in a few dozen reads, not hundreds.
+        with open(fits, "rb") as f:
+            self.assertLess(h.call_number(["-"], "read", r'fits>, "", \d+\) += 0', stdin=f),
+                            h.MAX_SIZE // 16384 + 20)
 
     def test_crontab_that_is_a_directory_is_not_replaced(self):
         os.makedirs(h.path("alice/sub"))
@@ -247,3 +262,26 @@ class InjectedFaults(Case):
                              (0, b"", b""))
             self.assertEqual(consumed.read(), b"root\n")
         self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))
+
+    def test_rename_held_up(self):
+        # On its way in, the staging file is still held: a second install is
+        # turned away. On its way out, the crontab is in place: a late signal
+        # must not undo or deny it.
+        for delay in ("enter", "exit"):
+            with self.row(delay=delay):
+                put("root", b"old\n")
+                p = plain_as_root(["-o", "/dev/null", "-e", f"inject=rename:delay_{delay}=1000000"])
+                p.stdin.write(b"new\n")
+                p.stdin.close()
+                h.wait_for(lambda: read("root.new" if delay == "enter" else "root") == b"new\n")
+                pid = h.proc(p.pid, f"task/{p.pid}/children").split()[0]
+                fd = f"/proc/{pid}/fd/"
+                if delay == "enter":  # the staging file closed, its lock kept
+                    h.wait_for(lambda: [os.readlink(fd + n) for n in os.listdir(fd)].count(
+                        h.path("root.new")) < 2)
+                    self.check(run(["-"], None, stdin=b"second\n"), 1, err=h.staging_exists("root"))
+                else:
+                    h.wait_for(lambda: read("root") == b"new\n")
+                    os.kill(int(pid), signal.SIGTERM)
+                self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), (0, b"", b""))
+                self.assertEqual((read("root"), entries()), (b"new\n", ["cron.update", "root"]))
