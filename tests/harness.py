@@ -13,6 +13,7 @@ import glob
 import importlib.util
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -67,6 +68,7 @@ GROUPS = {"ops": 3001, "dev": 3002}
 NOBODY_UID = 2099  # a uid with no user-database record
 # For runs under strace: a sanitizer build's leak check cannot work under ptrace.
 TRACED = {"ASAN_OPTIONS": "detect_leaks=0"}
+PIPES = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
 
 
 def sh(*cmd):
@@ -231,16 +233,13 @@ def feed(p, data, chunk=4096, pause=0.0):
         if isinstance(data, bytes) else data
 
     def write():
-        try:
+        with contextlib.suppress(BrokenPipeError, ValueError):
             for chunk in chunks:
                 t.written += p.stdin.write(chunk)
                 p.stdin.flush()
                 time.sleep(pause)
-        except (BrokenPipeError, ValueError):
-            pass
-        finally:
-            with contextlib.suppress(OSError):
-                p.stdin.close()
+        with contextlib.suppress(OSError):
+            p.stdin.close()
     t = threading.Thread(target=write, daemon=True)
     t.written = 0
     t.start()
@@ -259,17 +258,26 @@ def open_fifo(name, timeout=20):
     return fd
 
 
+def fsize_limit(size):  # for preexec_fn
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+
+
 def proc(pid, name):
     with open(f"/proc/{pid}/{name}") as f:
         return f.read()
+
+
+def traced(args, options, user=None, **kw):
+    """run's result for the plain copy run with args under strace with options."""
+    return run(["-f", "-qq", "-o", "/dev/null", *options, PLAIN, *args], user, binary="strace",
+               env=TRACED, **kw)
 
 
 def call_number(args, syscall, pattern, user=None, **kw):
     """Which call of syscall, counted from 1, is the first whose trace (its
     descriptors shown by path) matches pattern, the plain copy run with args."""
     trace = write(ROOT + "/trace", b"", 0o600, user and as_user(user)["user"])
-    run(["-f", "-qq", "-y", "-e", f"trace={syscall}", "-o", trace, PLAIN, *args], user,
-        binary="strace", env=TRACED, **kw)
+    traced(args, ["-y", "-e", f"trace={syscall}", "-o", trace], user, **kw)
     with open(trace) as f:
         return next(n for n, line in enumerate(f, 1) if re.search(pattern, line))
 

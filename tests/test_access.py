@@ -32,13 +32,11 @@ def set_lists(allow=None, deny=None):
         if what in (LINK, DANGLING):
             os.symlink(LINKED, p)
             if what == LINK:
-                with open(LINKED, "wb") as f:
-                    f.write(b"alice\n")
+                h.write(LINKED, b"alice\n")
         elif what in (DIRECTORY, FIFO):
             (os.mkdir if what == DIRECTORY else os.mkfifo)(p)
         elif what is not None:
-            with open(p, "wb") as f:
-                f.write(what)
+            h.write(p, what)
 
 
 class NoLists(Case):
@@ -108,16 +106,15 @@ class Lists(NoLists):
         trace = h.HOME + "/alice/lookups"
         # Each list once for an ordinary user where neither exists; never for root.
         for user, count in (("alice", 2), (None, 0)):
-            run(["-f", "-qq", "-e", "trace=%file", "-o", trace, PLAIN, "-l"], user,
-                binary="strace", env=h.TRACED)
+            h.traced(["-l"], ["-e", "trace=%file", "-o", trace], user)
             with open(trace) as f:
                 lookups = [line for line in f if f'"{ALLOW}"' in line or f'"{DENY}"' in line]
             self.assertEqual(len(lookups), count, lookups)
         # A list that fails midway shuts out too: the deny list naming alice.
         set_lists(deny=b"alice\n")
         when = h.call_number(["-l"], "read", f"<{DENY}>", "alice")
-        self.check(run(["-qq", "-o", "/dev/null", "-e", f"inject=read:error=EIO:when={when}", PLAIN,
-                        "-l"], binary="strace", env=h.TRACED), 1, err=unreadable(DENY, "Input/output error"))
+        self.check(h.traced(["-l"], ["-e", f"inject=read:error=EIO:when={when}"], "alice"), 1,
+                   err=unreadable(DENY, "Input/output error"))
 
 
 class SystemLog(NoLists):

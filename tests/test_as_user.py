@@ -73,8 +73,7 @@ class AsUser(Case):
     def setUp(self):
         super().setUp()
         # Each test answers only for the temporary files it leaves itself.
-        for entry in glob.glob(REC + "/*"):
-            os.unlink(entry)
+        h.sh("rm", "-f", *glob.glob(REC + "/*"))
         h.clear_temps()
 
     def edit(self, env, user="alice", args=("-e",), **kw):
@@ -314,8 +313,7 @@ class EditOutcome(AsUser):
     def test_edit_files_are_removed_as_their_owner(self):
         # The private directory swapped for a link to root's directory meanwhile,
         # root's file of the edit file's name stays.
-        fifo = T + "/go"
-        os.mkfifo(fifo)
+        os.mkfifo(fifo := T + "/go")
         p = h.start(["-e"], env={"EDITOR": shell_editor(f"read x < {fifo}")}, stderr=subprocess.PIPE)
         d, f = h.wait_for(lambda: len(temps()) == 2 and temps())
         os.rename(d, d + ".moved")

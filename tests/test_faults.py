@@ -2,18 +2,17 @@
 import os
 import random
 import re
+import contextlib
 import signal
-import stat
 import subprocess
 import time
 
-from harness import (INTERRUPTED, PLAIN, ROOT, USERS, Case, cannot_install, entries, put, read,
+from harness import (INTERRUPTED, PIPES, ROOT, USERS, Case, cannot_install, entries, put, read,
                      run, start, temps, updates, wait_for)
 import harness as h
 
 HOME = USERS["alice"].home
 QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-PIPES = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
 
 
 def crontab_text(tag, size):
@@ -105,8 +104,7 @@ class Interruption(Case):
                    h.PLAIN, "-e"], user=None, binary="strace", **PIPES,
                   env={"EDITOR": 'f() { echo edited >"$1"; }; f', **h.TRACED})
         wait_for(lambda: os.path.exists(h.path("root.new")), 20, "the staging file")
-        with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
-            os.kill(int(f.read().split()[0]), signal.SIGTERM)
+        os.kill(int(h.proc(p.pid, f"task/{p.pid}/children").split()[0]), signal.SIGTERM)
         status, out, err = (p.wait(timeout=20), p.stdout.read(), p.stderr.read())
         self.assertEqual((status, out), (1, b""))
         kept = re.fullmatch(h.kept(INTERRUPTED), err)
@@ -155,8 +153,7 @@ class Interruption(Case):
         for whole_group in (False, True):
             with self.row(whole_group=whole_group):
                 put("alice", b"kept\n")
-                if os.path.exists(ready):
-                    os.unlink(ready)
+                h.sh("rm", "-f", ready)
                 p = start(["-e"], env={"EDITOR": editor}, process_group=0, **PIPES)
                 wait_for(lambda: os.path.exists(ready), 20, "the editor")
                 if whole_group:
@@ -164,10 +161,8 @@ class Interruption(Case):
                 else:
                     p.send_signal(signal.SIGINT)
                 p.wait(timeout=20)
-                try:
-                    os.killpg(p.pid, signal.SIGKILL)  # the editor, when it outlived the command
-                except ProcessLookupError:
-                    pass
+                with contextlib.suppress(ProcessLookupError):  # the editor, when it outlived the command
+                    os.killpg(p.pid, signal.SIGKILL)
                 err = p.communicate(timeout=20)[1]
                 # Dying of the signal and reporting the editor's death are both sound.
                 self.assertIn(p.returncode, (-signal.SIGINT, 1), err)
@@ -181,11 +176,8 @@ class FullDisk(Case):
         h.sh("mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", h.DIR)
         self.addCleanup(h.sh, "umount", h.DIR)
         put("alice", b"0 * * * * old\n")
-        with open(h.path("filler"), "wb", buffering=0) as f:
-            try:
-                while f.write(b"f" * 4096):
-                    pass
-            except OSError:
+        with open(h.path("filler"), "wb", buffering=0) as f, contextlib.suppress(OSError):
+            while f.write(b"f" * 4096):
                 pass
         os.truncate(h.path("filler"), max(0, os.path.getsize(h.path("filler")) - free))
 
@@ -238,9 +230,8 @@ class FullDisk(Case):
 class DirectorySync(Case):
     def test_rename_is_made_durable(self):
         trace = ROOT + "/trace"
-        self.check(run(["-f", "-qq", "-o", trace, "-e", "trace=openat,rename,renameat,renameat2,"
-                        "fsync,exit_group", PLAIN, "-"], user=None, stdin=b"new\n",
-                       binary="strace", env=h.TRACED), 0)
+        self.check(h.traced(["-"], ["-o", trace, "-e", "trace=openat,rename,renameat,renameat2,"
+                                    "fsync,exit_group"], stdin=b"new\n"), 0)
         with open(trace) as f:
             self.assertRegex(f.read(), r'\d+ +rename(?:at2?)?\((?:AT_FDCWD, )?"root\.new", '
                              r'(?:AT_FDCWD, )?"root"[^\n]*\) += 0\n(?:.*\n)*?'

@@ -2,7 +2,6 @@
 import os
 import random
 import re
-import resource
 
 from harness import (ROOT, USAGE, USERS, Case, entries, put, read, run, superuser_only, unread,
                      updates, user_file, write)
@@ -165,9 +164,8 @@ class OddInput(Case):
         self.assertEqual((read("alice"), entries()), (b"#" * 8193 if lifts else OLD,
                                                       ["alice", "cron.update"]))
         # The look at the update file's size and the append are made under its lock.
-        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))  # noqa: E731
         if not lifts:  # the first call on it is the lock
-            self.assertEqual(*(h.call_number(["-"], "flock,write", line, preexec_fn=limit)
+            self.assertEqual(*(h.call_number(["-"], "flock,write", line, preexec_fn=h.fsize_limit(1 << 20))
                                for line in (r"cron\.update>", r"flock\(\d+<[^>]*cron\.update>")))
         # Only a soft limit below the hard one: the command may write up to
         # the hard one; the reader of a file and the editor get both back.

@@ -30,13 +30,10 @@ class Usage(Case):
         self.assertEqual(updates(), ["alice"])
 
     def test_operands(self):
-        self.check(run(["-"], stdin=b"from stdin\n"), 0)
-        self.assertEqual(read("alice"), b"from stdin\n")
-        self.check(run(["--", "-"], stdin=b"after marker\n"), 0)
-        self.assertEqual(read("alice"), b"after marker\n")
         src = user_file("alice", "new", b"from file\n")
-        self.check(run([src]), 0)
-        self.assertEqual(read("alice"), b"from file\n")
+        for args, data in ((["-"], b"from stdin\n"), (["--", "-"], b"after marker\n"), ([src], b"")):
+            self.check(run(args, stdin=data), 0)
+            self.assertEqual(read("alice"), data or b"from file\n")
         self.assertEqual(updates(), ["alice"] * 3)
 
     def test_empty_operand_is_a_file_name(self):

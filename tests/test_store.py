@@ -2,21 +2,14 @@
 import fcntl
 import os
 import random
-import re
-import resource
 import signal
-import subprocess
 import threading
 
-from harness import PLAIN, Case, cannot_install, entries, put, read, run, updates
+from harness import PIPES, PLAIN, Case, cannot_install, entries, put, read, run, updates
 import harness as h
 
-PIPES = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
-
-
-def fsize_limit():
-    # A command that read past the limit would die of SIGXFSZ, not fill the disk.
-    resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
+# A command that read past the limit would die of SIGXFSZ, not fill the disk.
+fsize_limit = h.fsize_limit(64 << 20)
 
 
 def listed(name, reason):
@@ -50,8 +43,8 @@ class List(Case):
         self.check(run(["-l"]), 1, err=listed("alice", "Is a directory"))
         put("root", b"x\n")
         when = h.call_number(["-l"], "read", f"<{h.DIR}/root>")
-        self.check(run(["-qq", "-o", "/dev/null", "-e", f"inject=read:error=EIO:when={when}", PLAIN,
-                        "-l"], None, binary="strace", env=h.TRACED), 1, err=listed("root", "Input/output error"))
+        self.check(h.traced(["-l"], ["-e", f"inject=read:error=EIO:when={when}"]), 1,
+                   err=listed("root", "Input/output error"))
 
 
 class Install(Case):
@@ -97,8 +90,7 @@ class Install(Case):
         # (arguments, standard input: a file, a descriptor or endless chunks; reason)
         for args, source, reason in (
                 (["-"], os.open("/", os.O_RDONLY), "Is a directory"),
-                (["-"], "/dev/zero", "File too large"), (["/dev/zero"], "/dev/null",
-                                                         "File too large"),
+                (["-"], "/dev/zero", "File too large"), (["/dev/zero"], "/dev/null", "File too large"),
                 (["-"], endless, "File too large"), (["-"], src, "File too large"),
                 ([src], "/dev/null", "File too large")):
             with self.row(args=args, source=source):
@@ -151,10 +143,8 @@ class Notify(Case):
     def test_lost_notification_is_reported_but_change_stands(self):
         for kind in ("full", "dir"):
             with self.row(kind=kind):
-                if kind == "full":
-                    os.symlink("/dev/full", h.path("cron.update"))
-                else:
-                    os.mkdir(h.path("cron.update"))
+                os.symlink("/dev/full", h.path("cron.update")) if kind == "full" else os.mkdir(
+                    h.path("cron.update"))
                 self.check(run(["-"], stdin=b"new\n"), 0, err=h.lost_update())
                 self.assertEqual(read("alice"), b"new\n")
 
@@ -182,9 +172,7 @@ class Concurrency(Case):
 
         def consume():
             while not stop.is_set():
-                try:
-                    fd = os.open(h.path("cron.update"), os.O_RDONLY)
-                except FileNotFoundError:
+                if (fd := h.attempt(lambda: os.open(h.path("cron.update"), os.O_RDONLY))) is None:
                     continue
                 os.unlink(h.path("cron.update"))
                 with os.fdopen(fd, "rb") as f:
@@ -214,21 +202,12 @@ def plain_as_root(strace_options):
                    binary="strace", env=h.TRACED, **PIPES)
 
 
-def calls_until(syscalls, line, paths=False):
-    """How many calls of syscalls[0] an install by root makes up to the first
-    traced line matching the pattern line, that line included; with paths,
-    descriptors are traced with the names they stand for."""
-    trace = "/tmp/.t/trace"
-    plain_as_root(["-o", trace, *(["-y"] if paths else []), "-e",
-                   "trace=" + ",".join(syscalls)]).communicate(b"new\n", 60)
+def calls_until(syscall, line):
+    """How many calls of syscall an install by root makes up to the first one
+    whose trace (descriptors shown by name) matches line, that one included."""
+    n = h.call_number(["-c", h.DIR, "-"], syscall, line, stdin=b"new\n")
     h.reset()
-    n = 0
-    with open(trace) as f:
-        for text in f:
-            n += re.search(rf"\b{syscalls[0]}\(", text) is not None
-            if re.search(line, text):
-                return n
-    raise AssertionError(f"no {line} in the trace")
+    return n
 
 
 class InjectedFaults(Case):
@@ -236,7 +215,7 @@ class InjectedFaults(Case):
         eio = cannot_install("Input/output error", "root")
         # The staging file is closed, and its close checked, before the
         # rename; the second fsync is the directory's, after the rename.
-        close = calls_until(("close",), r"\bclose\(\d+</[^>]*/root\.new>\)", paths=True)
+        close = calls_until("close", r"/root\.new>\)")
         for call, when, err, after in (
                 ("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
                 ("fsync", 2, f"unable to sync {h.DIR}: Input/output error\n".encode(), b"new\n")):
@@ -251,10 +230,9 @@ class InjectedFaults(Case):
     def test_line_written_to_an_update_file_unlinked_meanwhile_is_written_again(self):
         # The line's write is held up on its way back, so that the file is
         # unlinked between the write and the check of its link count.
-        when = calls_until(("write",), r'\bwrite\(\d+, "root\\n"')
+        when = calls_until("write", r', "root\\n"')
         p = plain_as_root(["-o", "/dev/null", "-e", f"inject=write:delay_exit=1500000:when={when}"])
-        p.stdin.write(b"new\n")
-        p.stdin.close()
+        h.feed(p, b"new\n")
         h.wait_for(lambda: read("cron.update") == b"root\n", 20, "root's line")
         with open(h.path("cron.update"), "rb") as consumed:
             os.unlink(h.path("cron.update"))
@@ -271,8 +249,7 @@ class InjectedFaults(Case):
             with self.row(delay=delay):
                 put("root", b"old\n")
                 p = plain_as_root(["-o", "/dev/null", "-e", f"inject=rename:delay_{delay}=1000000"])
-                p.stdin.write(b"new\n")
-                p.stdin.close()
+                h.feed(p, b"new\n")
                 h.wait_for(lambda: read("root.new" if delay == "enter" else "root") == b"new\n")
                 pid = h.proc(p.pid, f"task/{p.pid}/children").split()[0]
                 fd = f"/proc/{pid}/fd/"
@@ -281,7 +258,6 @@ class InjectedFaults(Case):
                         h.path("root.new")) < 2)
                     self.check(run(["-"], None, stdin=b"second\n"), 1, err=h.staging_exists("root"))
                 else:
-                    h.wait_for(lambda: read("root") == b"new\n")
                     os.kill(int(pid), signal.SIGTERM)
                 self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), (0, b"", b""))
                 self.assertEqual((read("root"), entries()), (b"new\n", ["cron.update", "root"]))
