@@ -258,7 +258,8 @@ def open_fifo(name, timeout=20):
     return fd
 
 
-def fsize_limit(size):  # for preexec_fn
+def fsize_limit(size):
+    """For preexec_fn: what writes past size dies of SIGXFSZ, and fills no disk."""
     return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
 
 

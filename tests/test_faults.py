@@ -31,8 +31,7 @@ class Interruption(Case):
         rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "interrupt"))
         seen = {"old": 0, "new": 0, "debris": 0}
         deadline = time.monotonic() + 60
-        cpus = os.sched_getaffinity(0)
-        cpu = min(cpus)
+        cpu = min(cpus := os.sched_getaffinity(0))
         idle = lambda: os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))  # noqa: E731
         for n in range(40):
             if time.monotonic() > deadline:
@@ -161,8 +160,8 @@ class Interruption(Case):
                 else:
                     p.send_signal(signal.SIGINT)
                 p.wait(timeout=20)
-                with contextlib.suppress(ProcessLookupError):  # the editor, when it outlived the command
-                    os.killpg(p.pid, signal.SIGKILL)
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(p.pid, signal.SIGKILL)  # the editor, when it outlived the command
                 err = p.communicate(timeout=20)[1]
                 # Dying of the signal and reporting the editor's death are both sound.
                 self.assertIn(p.returncode, (-signal.SIGINT, 1), err)

@@ -8,9 +8,6 @@ import threading
 from harness import PIPES, PLAIN, Case, cannot_install, entries, put, read, run, updates
 import harness as h
 
-# A command that read past the limit would die of SIGXFSZ, not fill the disk.
-fsize_limit = h.fsize_limit(64 << 20)
-
 
 def listed(name, reason):
     return f"unable to list {h.DIR}/{name}: {reason}\n".encode()
@@ -90,13 +87,14 @@ class Install(Case):
         # (arguments, standard input: a file, a descriptor or endless chunks; reason)
         for args, source, reason in (
                 (["-"], os.open("/", os.O_RDONLY), "Is a directory"),
-                (["-"], "/dev/zero", "File too large"), (["/dev/zero"], "/dev/null", "File too large"),
+                (["-"], "/dev/zero", "File too large"), (["/dev/zero"], "/dev/null",
+                                                         "File too large"),
                 (["-"], endless, "File too large"), (["-"], src, "File too large"),
                 ([src], "/dev/null", "File too large")):
             with self.row(args=args, source=source):
                 put("alice", b"old\n")
                 if callable(source):
-                    p = h.start(args, preexec_fn=fsize_limit, **PIPES)
+                    p = h.start(args, preexec_fn=h.fsize_limit(64 << 20), **PIPES)
                     feeder = h.feed(p, endless())
                     p.wait(timeout=60)
                     feeder.join(timeout=60)
@@ -106,7 +104,7 @@ class Install(Case):
                     result = run(args, stdin=source)
                 else:
                     with open(source, "rb") as f:
-                        result = run(args, stdin=f, preexec_fn=fsize_limit)
+                        result = run(args, stdin=f, preexec_fn=h.fsize_limit(64 << 20))
                 self.check(result, 1, err=cannot_install(reason))
                 self.assertEqual(read("alice"), b"old\n")
                 self.assertEqual(entries(), ["alice", "cron.update"])
@@ -203,8 +201,7 @@ def plain_as_root(strace_options):
 
 
 def calls_until(syscall, line):
-    """How many calls of syscall an install by root makes up to the first one
-    whose trace (descriptors shown by name) matches line, that one included."""
+    """h.call_number for an install of root's, undone after."""
     n = h.call_number(["-c", h.DIR, "-"], syscall, line, stdin=b"new\n")
     h.reset()
     return n
@@ -259,5 +256,5 @@ class InjectedFaults(Case):
                     self.check(run(["-"], None, stdin=b"second\n"), 1, err=h.staging_exists("root"))
                 else:
                     os.kill(int(pid), signal.SIGTERM)
-                self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), (0, b"", b""))
+                self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
                 self.assertEqual((read("root"), entries()), (b"new\n", ["cron.update", "root"]))
