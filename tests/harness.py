@@ -8,6 +8,7 @@ import glob
 import importlib
 import os
 import re
+import resource
 import shutil
 import struct
 import subprocess
@@ -34,6 +35,7 @@ LONG256 = "m" * 256
 FAKE_ROOT = "root"
 SLASHED = "../../tmp/evil"
 TABBED = "tab\tuser"
+DOTDOT, DELETE = "..", "del\x7fuser"
 
 User = collections.namedtuple("User", "uid gid groups home shell")
 USERS = {
@@ -52,6 +54,8 @@ USERS = {
     "bob.new": (2012, 2012, [], HOME + "/bobnew", "/bin/sh"),
     "dave": (2013, 2013, [], HOME + "/dave", "/bin/sh"),
     "trail ": (2014, 2014, [], HOME + "/trail", "/bin/sh"),  # a blank is part of the name
+    DOTDOT: (2016, 2016, [], HOME + "/dotdot", "/bin/sh"),
+    DELETE: (2015, 2015, [], HOME + "/delete", "/bin/sh"),
 }
 USERS = {name: User(*u) for name, u in USERS.items()}
 # Entries whose name is taken by an earlier one: looked up by name, they
@@ -61,6 +65,7 @@ GROUPS = {"ops": 3001, "dev": 3002}
 NOBODY_UID = 2099  # a uid with no user-database record
 # For runs under strace: a sanitizer build's leak check cannot work under ptrace.
 TRACED = {"ASAN_OPTIONS": "detect_leaks=0"}
+PIPES = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
 
 
 def sh(*cmd):
@@ -222,16 +227,13 @@ def feed(p, data, chunk=4096, pause=0.0):
         if isinstance(data, bytes) else data
 
     def write():
-        try:
+        with contextlib.suppress(BrokenPipeError, ValueError):
             for chunk in chunks:
                 t.written += p.stdin.write(chunk)
                 p.stdin.flush()
                 time.sleep(pause)
-        except (BrokenPipeError, ValueError):
-            pass
-        finally:
-            with contextlib.suppress(OSError):
-                p.stdin.close()
+        with contextlib.suppress(OSError):
+            p.stdin.close()
     t = threading.Thread(target=write, daemon=True)
     t.written = 0
     t.start()
@@ -246,6 +248,31 @@ def open_fifo(name, timeout=20):
     fd = wait_for(try_open, timeout, f"a reader of {name}")
     os.set_blocking(fd, True)
     return fd
+
+
+def fsize_limit(size):
+    """For preexec_fn: what writes past size dies of SIGXFSZ, and fills no disk."""
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+
+
+def proc(pid, name):
+    with open(f"/proc/{pid}/{name}") as f:
+        return f.read()
+
+
+def traced(args, options, user=None, **kw):
+    """run's result for the plain copy run with args under strace with options."""
+    return run(["-f", "-qq", "-o", "/dev/null", *options, PLAIN, *args], user, binary="strace",
+               env=TRACED, **kw)
+
+
+def call_number(args, syscall, pattern, user=None, **kw):
+    """Which call of syscall, counted from 1, is the first whose trace (its
+    descriptors shown by path) matches pattern, the plain copy run with args."""
+    trace = write(ROOT + "/trace", b"", 0o600, user and USERS[user].uid)
+    traced(args, ["-y", "-e", f"trace={syscall}", "-o", trace], user, **kw)
+    with open(trace) as f:
+        return next(n for n, line in enumerate(f, 1) if re.search(pattern, line))
 
 
 def path(name):

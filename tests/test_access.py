@@ -68,6 +68,7 @@ class Lists(NoLists):
                 (None, b"bo\nbobby\nob\n# bob\n", "bob", None),
                 (None, b"trail \n", "trail ", refused("trail ", DENY)),
                 (LONG251.encode() + b"\r\n", None, LONG251, None),
+                (LONG251.encode() + b"     more\n", None, LONG251, refused(LONG251, ALLOW)),
                 # A list behind a link is read; one behind a link to nothing is not a list.
                 (LINK, None, "alice", None), (LINK, None, "bob", no_b),
                 (DANGLING, None, "alice", bad(ALLOW, "No such file or directory")),
@@ -106,11 +107,15 @@ class Lists(NoLists):
         trace = h.HOME + "/alice/lookups"
         # Each list once for an ordinary user where neither exists; never for root.
         for user, count in (("alice", 2), (None, 0)):
-            run(["-f", "-qq", "-e", "trace=%file", "-o", trace, PLAIN, "-l"], user,
-                binary="strace", env=h.TRACED)
+            h.traced(["-l"], ["-e", "trace=%file", "-o", trace], user)
             with open(trace) as f:
                 lookups = [line for line in f if f'"{ALLOW}"' in line or f'"{DENY}"' in line]
             self.assertEqual(len(lookups), count, lookups)
+        # A list that fails midway shuts out too: the deny list naming alice.
+        set_lists(deny=b"alice\n")
+        when = h.call_number(["-l"], "read", f"<{DENY}>", "alice")
+        self.check(h.traced(["-l"], ["-e", f"inject=read:error=EIO:when={when}"], "alice"), 1,
+                   err=unreadable(DENY, h.strerror(errno.EIO)))
 
 
 class SystemLog(NoLists):
@@ -158,7 +163,7 @@ class SystemLog(NoLists):
 
     def test_records(self):
         src = user_file("alice", "new", b"from file\n")
-        odd = user_file("alice", "a\nb\033c\\d", b"odd\n")
+        odd = user_file("alice", "a\nb\033c\\d\x7f", b"odd\n")
         too_big = h.cannot_install("File too large")
         stdin = A + "replace crontab of alice from standard input: "
         ok = (0, b"", b"")
@@ -168,7 +173,7 @@ class SystemLog(NoLists):
                 (None, None, [src], b"", ok,
                  (INFO, A + f"replace crontab of alice from file {src}: installing 10 bytes")),
                 (None, None, [odd], b"", ok, (INFO, A + "replace crontab of alice from "
-                 "file /tmp/.t/home/alice/a\\012b\\033c\\\\d: installing 4 bytes")),
+                 "file /tmp/.t/home/alice/a\\012b\\033c\\\\d\\177: installing 4 bytes")),
                 (b"old\n", None, ["-e"], b"", ok,
                  (INFO, A + "edit crontab of alice: installing 4 bytes")),
                 (b"old\n", None, ["-d"], b"", ok, (INFO, A + "delete crontab of alice: deleting")),
@@ -194,6 +199,9 @@ class SystemLog(NoLists):
                 self.assertEqual(self.logged(args, "bob" if allow else "alice", data,
                                              env={"EDITOR": "true"}),
                                  (outcome, [record] if record else []))
+        self.assertEqual(self.logged(["-l"], h.NOBODY_UID), ((1, b"", f"getpwuid: {h.strerror(0)}\n".encode()), [(
+            WARNING, f"(uid {h.NOBODY_UID}): refused: no user database entry; "
+                     f"getpwuid: {h.strerror(0)}")]))
 
     def test_change_is_on_record_before_it_is_made(self):
         stdin, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "

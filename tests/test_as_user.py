@@ -42,14 +42,10 @@ def prepare():
 
 def recorded(tag):
     """What the editor tagged tag saw, or None when it did not run."""
-    try:
-        with open(f"{REC}/{tag}") as f:
-            seen = dict(zip(FIELDS, f.read().split("\n")))
-        with open(f"{REC}/{tag}.seen", "rb") as f:
-            seen["text"] = f.read()
-        return seen
-    except FileNotFoundError:
+    if not os.path.exists(f"{REC}/{tag}.seen"):  # written last
         return None
+    with open(f"{REC}/{tag}") as f, open(f"{REC}/{tag}.seen", "rb") as g:
+        return dict(zip(FIELDS, f.read().split("\n")), text=g.read())
 
 
 def editor(tag, length=None):
@@ -76,8 +72,7 @@ class AsUser(Case):
     def setUp(self):
         super().setUp()
         # Each test answers only for the temporary files it leaves itself.
-        for entry in glob.glob(REC + "/*"):
-            os.unlink(entry)
+        h.sh("rm", "-f", *glob.glob(REC + "/*"))
         h.clear_temps()
 
     def edit(self, env, user="alice", args=("-e",), **kw):
@@ -108,11 +103,15 @@ class FileOperand(AsUser):
         os.mkfifo(fifo)
         os.chown(fifo, 2001, 2001)
         p = h.start([fifo], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Blocked opening it, the reader holds every id of alice's, none of root's.
+        child = h.wait_for(lambda: h.proc(p.pid, f"task/{p.pid}/children").split())[0]
+        h.wait_for(lambda: re.search(r"^Uid:\t\d+\t[1-9]", h.proc(child, "status"), re.M))
+        ids = re.findall(r"^[UG]id:\t(.*)", h.proc(child, "status"), re.M)
+        self.assertEqual(ids, ["2001\t2001\t2001\t2001"] * 2)
         fd = h.open_fifo(fifo)
         os.write(fd, b"0 * * * * partial\n")
         h.wait_for(lambda: os.path.exists(path("alice.new")), 20, "the install to be under way")
-        with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
-            os.kill(int(f.read()), signal.SIGKILL)
+        os.kill(int(child), signal.SIGKILL)
         os.close(fd)
         self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
                          (1, b"", unread(fifo)))
@@ -251,6 +250,7 @@ class EditOutcome(AsUser):
     def test_edit_that_is_not_installed_is_kept(self):
         too_large, busy = h.cannot_install("File too large"), h.staging_exists()
         changed = f"{h.DIR}/alice changed during the edit; not installed\n".encode()
+        a = path("alice")
         # (invoker, crontab at start, what the editor does before it edits,
         # what is said, the crontab after, the staging file held meanwhile)
         for user, old, meanwhile, err, after, held in (
@@ -261,28 +261,36 @@ class EditOutcome(AsUser):
                 ("alice", b"old\n", f"{SUID} -d", changed, None, False),
                 ("alice", None, f"echo other | {SUID} -", changed, b"other\n", False),
                 # In place, same size: only the time of the change tells.
-                (None, b"old\n", f"sleep 0.05; echo olx > {path('alice')}", changed,
-                 b"olx\n", False)):
+                (None, b"old\n", f"sleep 0.05; echo olx > {a}", changed, b"olx\n", False),
+                # Only the inode, the size or the nanoseconds of the time tell.
+                (None, b"old\n", f"echo olx > {a}.x; touch -r {a} {a}.x; mv {a}.x {a}", changed,
+                 b"olx\n", False),
+                (None, b"old\n", f"touch -r {a} {T}/t; echo >> {a}; touch -r {T}/t {a}", changed,
+                 b"old\n\n", False),
+                (None, b"old\n", f"t=$(stat -c %.9Y {a}); echo olx > {a}; "
+                 f"touch -d @${{t%?}}$((${{t#${{t%?}}}} ^ 1)) {a}", changed, b"olx\n", False),
+                # Root names the directory too: the hint does.
+                ("-c", b"old\n", ":", busy.replace(b"/alice", b"/./alice"), b"old\n", True)):
             with self.row(user=user, meanwhile=meanwhile[:20], old=old):
                 if old is not None:
                     put("alice", old)
-                args = ["-e"] + ["-u", "alice"] * (user is None)
+                who = None if user == "-c" else user
+                hint = ["-c", h.DIR + "/."] * (who != user) + ["-u", "alice"] * (who is None)
                 # As a running install holds its staging file; /dev/null when none is.
                 with open(path("alice.new") if held else "/dev/null", "wb") as lock:
                     fcntl.flock(lock, fcntl.LOCK_EX)
-                    status, out, got = run(args, user, env={
+                    status, out, got = run(["-e", *hint], who, env={
                         "EDITOR": shell_editor(f'{meanwhile}; echo e >> "$1"')})
                 self.assertEqual((status, out, read("alice")), (1, b"", after))
                 # The command it names installs the edit for the user whose it is.
-                hint = ["-u", "alice"] * (user is None)
                 kept = re.fullmatch(h.kept(err, " ".join(hint + [""]).encode()), got)
                 self.assertIsNotNone(kept, got)
                 edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"e\n"
                 with open(kept[1], "rb") as f:
                     self.assertEqual((os.fstat(f.fileno()).st_uid, f.read()),
-                                     (2001 if user else 0, edited))
+                                     (2001 if who else 0, edited))
                 fits = len(edited) <= h.MAX_SIZE
-                self.assertEqual(run([*hint, kept[1].decode()], user)[0], 0 if fits else 1)
+                self.assertEqual(run([*hint, kept[1].decode()], who)[0], 0 if fits else 1)
                 self.assertEqual(read("alice"), edited if fits else after)
 
     def test_name_the_editor_frees_is_nobody_elses(self):
@@ -318,10 +326,32 @@ class EditOutcome(AsUser):
         self.assertEqual((read("alice"), updates()), (b"0 * * * * new\n", ["alice"]))
 
     def test_current_crontab_that_cannot_be_read_is_not_edited(self):
-        os.mkdir(path("alice"))
-        self.check(self.edit({"EDITOR": editor("e")}), 1,
-                   err=f"unable to read {h.DIR}/alice: Is a directory\n".encode())
-        self.assertEqual((recorded("e"), updates()), (None, []))
+        for make, why in ((os.mkdir, "Is a directory"), (lambda p: os.symlink(SECRET, p),
+                                                          h.strerror(errno.ELOOP))):
+            with self.row(why=why):
+                make(path("alice"))
+                self.check(self.edit({"EDITOR": editor("e")}), 1,
+                           err=f"unable to read {h.DIR}/alice: {why}\n".encode())
+                self.assertIsNone(recorded("e"))
+                self.assertEqual(updates(), [])
+
+    def test_edit_files_are_removed_as_their_owner(self):
+        # The private directory swapped for a link to root's directory meanwhile,
+        # root's file of the edit file's name stays.
+        os.mkfifo(fifo := T + "/go")
+        p = h.start(["-e"], env={"EDITOR": shell_editor(f"read x < {fifo}")}, stderr=subprocess.PIPE)
+        d, f = h.wait_for(lambda: len(temps()) == 2 and temps())
+        os.rename(d, d + ".moved")
+        os.makedirs(T + "/root")
+        root_file = write(f"{T}/root/{os.path.basename(f)}", b"root's\n")
+        os.symlink(T + "/root", d)
+        self.addCleanup(os.unlink, d)
+        os.close(h.open_fifo(fifo))
+        self.assertEqual((p.communicate(timeout=20)[1], p.returncode), (editor_failed() + (
+            f"unable to remove {f}: Permission denied\n"
+            f"unable to remove {d}: Operation not permitted\n").encode(), 1))
+        with open(root_file, "rb") as f:
+            self.assertEqual(f.read(), b"root's\n")
 
     def test_root_edits_another_users_crontab(self):
         put("bob", b"bob's\n")

@@ -3,17 +3,17 @@ import contextlib
 import os
 import random
 import re
+import contextlib
 import signal
 import subprocess
 import time
 
-from harness import (INTERRUPTED, PLAIN, ROOT, USERS, Case, cannot_install, entries, put, read,
+from harness import (INTERRUPTED, PIPES, ROOT, USERS, Case, cannot_install, entries, put, read,
                      run, start, temps, updates, wait_for)
 import harness as h
 
 HOME = USERS["alice"].home
 QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-PIPES = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
 
 
 def crontab_text(tag, size):
@@ -32,8 +32,7 @@ class Interruption(Case):
         rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "interrupt"))
         seen = {"old": 0, "new": 0, "debris": 0}
         deadline = time.monotonic() + 60
-        cpus = os.sched_getaffinity(0)
-        cpu = min(cpus)
+        cpu = min(cpus := os.sched_getaffinity(0))
         idle = lambda: os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))  # noqa: E731
         for n in range(40):
             if time.monotonic() > deadline:
@@ -78,7 +77,8 @@ class Interruption(Case):
         return p
 
     def test_signals_while_the_staging_file_is_held(self):
-        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGKILL):
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGALRM,
+                    signal.SIGKILL):
             with self.row(sig=sig.name):
                 put("alice", b"old\n")
                 p = self.staged()
@@ -99,8 +99,7 @@ class Interruption(Case):
                    h.PLAIN, "-e"], user=None, binary="strace", **PIPES,
                   env={"EDITOR": 'f() { echo edited >"$1"; }; f', **h.TRACED})
         wait_for(lambda: os.path.exists(h.path("root.new")), 20, "the staging file")
-        with open(f"/proc/{p.pid}/task/{p.pid}/children") as f:
-            os.kill(int(f.read().split()[0]), signal.SIGTERM)
+        os.kill(int(h.proc(p.pid, f"task/{p.pid}/children").split()[0]), signal.SIGTERM)
         status, out, err = (p.wait(timeout=20), p.stdout.read(), p.stderr.read())
         self.assertEqual((status, out), (1, b""))
         kept = re.fullmatch(h.kept(INTERRUPTED), err)
@@ -171,10 +170,9 @@ class FullDisk(Case):
         h.sh("mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", h.DIR)
         self.addCleanup(h.sh, "umount", h.DIR)
         put("alice", b"0 * * * * old\n")
-        with open(h.path("filler"), "wb", buffering=0) as f:
-            with contextlib.suppress(OSError):
-                while f.write(b"f" * 4096):
-                    pass
+        with open(h.path("filler"), "wb", buffering=0) as f, contextlib.suppress(OSError):
+            while f.write(b"f" * 4096):
+                pass
         os.truncate(h.path("filler"), max(0, os.path.getsize(h.path("filler")) - free))
 
     def test_install_on_a_full_file_system(self):
@@ -225,9 +223,8 @@ class FullDisk(Case):
 class DirectorySync(Case):
     def test_rename_is_made_durable(self):
         trace = ROOT + "/trace"
-        self.check(run(["-f", "-qq", "-o", trace, "-e", "trace=open,openat,rename,renameat,renameat2,"
-                        "fsync,exit_group", PLAIN, "-"], user=None, stdin=b"new\n",
-                       binary="strace", env=h.TRACED), 0)
+        self.check(h.traced(["-"], ["-o", trace, "-e", "trace=open,openat,rename,renameat,renameat2,"
+                                    "fsync,exit_group"], stdin=b"new\n"), 0)
         with open(trace) as f:
             self.assertRegex(f.read(), r'\d+ +rename(?:at2?)?\((?:AT_FDCWD, )?"root\.new", '
                              r'(?:AT_FDCWD, )?"root"[^\n]*\) += 0\n(?:.*\n)*?'

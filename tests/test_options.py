@@ -29,13 +29,11 @@ class Usage(Case):
         self.assertEqual((read("alice"), updates()), (b"old\n", ["alice"]))
 
     def test_operands(self):
-        self.check(run(["-"], stdin=b"from stdin\n"), 0)
-        self.assertEqual(read("alice"), b"from stdin\n")
-        self.check(run(["--", "-"], stdin=b"after marker\n"), 0)
-        self.assertEqual(read("alice"), b"after marker\n")
         src = user_file("alice", "new", b"from file\n")
-        self.check(run([src]), 0)
-        self.assertEqual((read("alice"), updates()), (b"from file\n", ["alice"] * 3))
+        for args, data in ((["-"], b"from stdin\n"), (["--", "-"], b"after marker\n"), ([src], b"")):
+            self.check(run(args, stdin=data), 0)
+            self.assertEqual(read("alice"), data or b"from file\n")
+        self.assertEqual(updates(), ["alice"] * 3)
 
     def test_empty_operand_is_a_file_name(self):
         self.check(run([""]), 1, err=unread("", "No such file or directory"))
@@ -108,11 +106,12 @@ class StartUp(Case):
     def test_invoking_user_names(self):
         self.check(run(["-l"], user=LONG251), 1, err=b"no crontab for " + LONG251.encode() + b"\n")
         slash = "it contains '/' or a control character"
+        own = "it names no file of its own in the crontab directory"
         # Neither as the invoker nor through -u may a name lead out of the
         # directory, onto the update file or onto another user's staging file.
         for name, shown, why in ((SLASHED, SLASHED, slash), (TABBED, "tab\\011user", slash),
-                                 ("cron.update", "cron.update",
-                                  "it names no file of its own in the crontab directory"),
+                                 (h.DELETE, "del\\177user", slash),
+                                 ("cron.update", "cron.update", own), ("..", "..", own),
                                  ("bob.new", "bob.new", 'it ends in ".new", as staging files do'),
                                  (LONG252, LONG252, "longer than 251 bytes"),
                                  (LONG255, LONG255, "longer than 251 bytes"),

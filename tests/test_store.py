@@ -4,19 +4,16 @@ import fcntl
 import os
 import random
 import re
-import resource
+import signal
 import subprocess
 import threading
 
-from harness import PLAIN, Case, cannot_install, entries, put, read, run, updates
+from harness import PIPES, PLAIN, Case, cannot_install, entries, put, read, run, updates
 import harness as h
 
-PIPES = {"stdin": subprocess.PIPE, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
 
-
-def fsize_limit():
-    # A command that read past the limit would die of SIGXFSZ, not fill the disk.
-    resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
+def listed(name, reason):
+    return f"unable to list {h.DIR}/{name}: {reason}\n".encode()
 
 
 class List(Case):
@@ -40,10 +37,16 @@ class List(Case):
         self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
-            self.check(run(["-l"], stdout=full), 1,
-                       err=f"unable to list {h.DIR}/alice: No space left on device\n".encode())
-        # Root's own files are not the user's crontab through a link.
+            self.check(run(["-l"], stdout=full), 1, err=listed("alice", "No space left on device"))
         os.unlink(h.path("alice"))
+        os.mkdir(h.path("alice"))
+        self.check(run(["-l"]), 1, err=listed("alice", "Is a directory"))
+        put("root", b"x\n")
+        when = h.call_number(["-l"], "read", f"<{h.DIR}/root>")
+        self.check(h.traced(["-l"], ["-e", f"inject=read:error=EIO:when={when}"]), 1,
+                   err=listed("root", h.strerror(errno.EIO)))
+        # Root's own files are not the user's crontab through a link.
+        os.rmdir(h.path("alice"))
         os.symlink(h.write(h.ROOT + "/secret", b"secret\n", 0o600), h.path("alice"))
         self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
         self.check(run(["-e"], env={"EDITOR": "true"}), 1, err=f"unable to read {h.DIR}/alice: "
@@ -100,7 +103,7 @@ class Install(Case):
             with self.row(args=args, source=source):
                 put("alice", b"old\n")
                 if callable(source):
-                    p = h.start(args, preexec_fn=fsize_limit, **PIPES)
+                    p = h.start(args, preexec_fn=h.fsize_limit(64 << 20), **PIPES)
                     feeder = h.feed(p, endless())
                     p.wait(timeout=60)
                     feeder.join(timeout=60)
@@ -110,12 +113,16 @@ class Install(Case):
                     result = run(args, stdin=source)
                 else:
                     with open(source, "rb") as f:
-                        result = run(args, stdin=f, preexec_fn=fsize_limit)
+                        result = run(args, stdin=f, preexec_fn=h.fsize_limit(64 << 20))
                 self.check(result, 1, err=cannot_install(reason))
                 self.assertEqual((read("alice"), entries()), (b"old\n", ["alice", "cron.update"]))
                 self.assertEqual(updates(), ["alice"])
         self.check(run([fits]), 0)
         self.assertEqual(read("alice"), b"#" * h.MAX_SIZE)
+        # In large blocks: a full-size crontab in a few dozen reads, not hundreds.
+        with open(fits, "rb") as f:
+            self.assertLess(h.call_number(["-"], "read", r'fits>, "", \d+\) += 0', stdin=f),
+                            h.MAX_SIZE // 16384 + 20)
 
 
 class Delete(Case):
@@ -185,9 +192,7 @@ class Concurrency(Case):
 
         def consume():
             while not stop.is_set():
-                try:
-                    fd = os.open(h.path("cron.update"), os.O_RDONLY)
-                except FileNotFoundError:
+                if (fd := h.attempt(lambda: os.open(h.path("cron.update"), os.O_RDONLY))) is None:
                     continue
                 os.unlink(h.path("cron.update"))
                 with os.fdopen(fd, "rb") as f:
@@ -217,21 +222,11 @@ def plain_as_root(strace_options):
                    binary="strace", env=h.TRACED, **PIPES)
 
 
-def calls_until(syscalls, line, paths=False):
-    """How many calls of syscalls[0] an install by root makes up to the first
-    traced line matching the pattern line, that line included; with paths,
-    descriptors are traced with the names they stand for."""
-    trace = "/tmp/.t/trace"
-    plain_as_root(["-o", trace, *(["-y"] if paths else []), "-e",
-                   "trace=" + ",".join(syscalls)]).communicate(b"new\n", 60)
+def calls_until(syscall, line):
+    """h.call_number for an install of root's, undone after."""
+    n = h.call_number(["-c", h.DIR, "-"], syscall, line, stdin=b"new\n")
     h.reset()
-    n = 0
-    with open(trace) as f:
-        for text in f:
-            n += re.search(rf"\b{syscalls[0]}\(", text) is not None
-            if re.search(line, text):
-                return n
-    raise AssertionError(f"no {line} in the trace")
+    return n
 
 
 class InjectedFaults(Case):
@@ -239,7 +234,7 @@ class InjectedFaults(Case):
         eio = cannot_install(h.strerror(errno.EIO), "root")
         # The staging file is closed, and its close checked, before the
         # rename; the second fsync is the directory's, after the rename.
-        close = calls_until(("close",), r"\bclose\(\d+</[^>]*/root\.new>\)", paths=True)
+        close = calls_until("close", r"/root\.new>\)")
         for call, when, err, after in (
                 ("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
                 ("fsync", 2, f"unable to sync {h.DIR}: {h.strerror(errno.EIO)}\n".encode(), b"new\n")):
@@ -253,10 +248,9 @@ class InjectedFaults(Case):
     def test_line_written_to_an_update_file_unlinked_meanwhile_is_written_again(self):
         # The line's write is held up on its way back, so that the file is
         # unlinked between the write and the check of its link count.
-        when = calls_until(("write",), r'\bwrite\(\d+, "root\\n"')
+        when = calls_until("write", r', "root\\n"')
         p = plain_as_root(["-o", "/dev/null", "-e", f"inject=write:delay_exit=1500000:when={when}"])
-        p.stdin.write(b"new\n")
-        p.stdin.close()
+        h.feed(p, b"new\n")
         h.wait_for(lambda: read("cron.update") == b"root\n", 20, "root's line")
         with open(h.path("cron.update"), "rb") as consumed:
             os.unlink(h.path("cron.update"))
@@ -281,3 +275,24 @@ class InjectedFaults(Case):
         self.assertEqual(b.communicate(b" and more\n", 20) + (b.returncode,), (b"", b"", 0))
         self.assertEqual((read("root"), entries()),
                          (b"0 * * * * B and more\n", ["cron.update", "root"]))
+
+    def test_rename_held_up(self):
+        # On its way in, the staging file is still held: a second install is
+        # turned away. On its way out, the crontab is in place: a late signal
+        # must not undo or deny it.
+        for delay in ("enter", "exit"):
+            with self.row(delay=delay):
+                put("root", b"old\n")
+                p = plain_as_root(["-o", "/dev/null", "-e", f"inject=rename:delay_{delay}=1000000"])
+                h.feed(p, b"new\n")
+                h.wait_for(lambda: read("root.new" if delay == "enter" else "root") == b"new\n")
+                pid = h.proc(p.pid, f"task/{p.pid}/children").split()[0]
+                fd = f"/proc/{pid}/fd/"
+                if delay == "enter":  # the staging file closed, its lock kept
+                    h.wait_for(lambda: [os.readlink(fd + n) for n in os.listdir(fd)].count(
+                        h.path("root.new")) < 2)
+                    self.check(run(["-"], None, stdin=b"second\n"), 1, err=h.staging_exists("root"))
+                else:
+                    os.kill(int(pid), signal.SIGTERM)
+                self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
+                self.assertEqual((read("root"), entries()), (b"new\n", ["cron.update", "root"]))
