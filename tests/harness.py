@@ -122,6 +122,7 @@ MUSL_WORDS = {0: "No error information", errno.EIO: "I/O error", errno.EBUSY: "R
               errno.ELOOP: "Symbolic link loop", errno.ENAMETOOLONG: "Filename too long",
               errno.EMFILE: "No file descriptors available"}
 MUSL = False  # the binary under test loads no C library: the static musl build
+STACK = 16384  # a stack limit, in bytes, that changes must be recorded under
 
 
 def strerror(code):
@@ -129,18 +130,20 @@ def strerror(code):
     return MUSL_WORDS[code] if MUSL and code in MUSL_WORDS else os.strerror(code)
 
 
-def interpreted(path):
-    """Whether the ELF file names a program interpreter, as a dynamic one does."""
-    with open(path, "rb") as f:
-        image = f.read()
+def interpreted(image):
+    """Whether the ELF image names a program interpreter, as a dynamic one does."""
     (phoff,), (size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from("<HH", image, 54)
     return any(struct.unpack_from("<I", image, phoff + i * size)[0] == 3 for i in range(count))
 
 
 def main():
-    global DIR, MAX_SIZE, MUSL
+    global DIR, MAX_SIZE, MUSL, STACK
     group, binary, DIR, MAX_SIZE = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
-    MUSL = not interpreted(binary)
+    with open(binary, "rb") as f:
+        image = f.read()
+    MUSL = not interpreted(image)
+    # A sanitizer's runtime alone needs more stack than the command must do with.
+    STACK = 65536 if b"__asan_init" in image else 16384
     name = os.path.basename(group)
     if os.geteuid() != 0:
         print(f"skipped: {name} needs root, to mount a private /etc and /tmp and to run "

@@ -213,8 +213,8 @@ class SystemLog(NoLists):
                                                        "inject=" + inject, PLAIN, arg])
         # ((user, binary, arguments), outcome, records, crontab after or entries left)
         for (user, binary, args), outcome, records, after in (
-                (limited("--stack=16384", "-"), (0, b"", b""), new, b"new\n"),
-                (limited("--stack=16384", "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
+                (limited(f"--stack={h.STACK}", "-"), (0, b"", b""), new, b"new\n"),
+                (limited(f"--stack={h.STACK}", "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
                  [(WARNING, A + "refused -u root: -u option: superuser only")], b"old\n"),
                 (limited("--nofile=5", "-"), (0, b"", b""), new, b"new\n"),
                 # No socket for the record: the change is not made.
