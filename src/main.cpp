@@ -3,6 +3,7 @@
 #include "edit.h"
 #include "install.h"
 #include "log.h"
+#include "relro.h"
 #include "size_limit.h"
 #include "store.h"
 #include "user.h"
@@ -264,6 +265,12 @@ static void describe(Mode mode, const char *path)
 
 int main(int argc, char **argv)
 {
+#ifdef CRONTAB_SEAL_RELRO
+	if (seal_relro() != 0) {
+		log_message("mprotect: %s", strerror(errno));
+		exit(1);
+	}
+#endif
 	guard_standard_descriptors();
 	identify_invoker();
 
