@@ -12,67 +12,58 @@ from harness import PIPES, PLAIN, Case, cannot_install, entries, put, read, run,
 import harness as h
 
 
-def listed(name, reason):
-    return f"unable to list {h.DIR}/{name}: {reason}\n".encode()
+def unable(verb, name, reason):
+    return f"unable to {verb} {h.DIR}/{name}: {reason}\n".encode()
 
 
 class List(Case):
-    def test_listing_is_the_exact_bytes(self):
+    def test_listed_and_installed_byte_for_byte(self):
+        noise = bytes(random.Random(1).randrange(256) for _ in range(3000)) + b"\0tail"
         for data in (b"", b"0 * * * * date\n", b"a\0b\nc\0\0\n", b"x" * 5000,
-                     bytes(range(256)) * 9, b"no newline at the end"):
-            with self.subTest(data=data[:20]):
+                     bytes(range(256)) * 9, b"no newline at the end", noise):
+            with self.row(data=data[:20]):
                 put("alice", data)
                 self.check(run(["-l"]), 0, data)
-        self.assertEqual(updates(), [])
-
-    def test_listing_round_trips_through_install(self):
-        data = bytes(random.Random(1).randrange(256) for _ in range(3000)) + b"\0tail"
-        put("alice", data)
-        status, out, _ = run(["-l"])
-        put("alice", b"changed\n")
-        self.check(run(["-"], stdin=out), 0)
-        self.assertEqual((status, read("alice")), (0, data))
+                self.assertEqual(updates(), [])
+                # What is listed goes back in as it was, from standard input or a file.
+                for source in (["-"], [h.user_file("alice", "listed", data)]):
+                    put("alice", b"changed\n")
+                    self.check(run(source, stdin=data), 0)
+                    self.assertEqual(read("alice"), data)
+                self.assertEqual(updates(), ["alice", "alice"])
 
     def test_missing_and_unwritable(self):
         self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
-            self.check(run(["-l"], stdout=full), 1, err=listed("alice", "No space left on device"))
+            self.check(run(["-l"], stdout=full), 1, err=unable("list", "alice",
+                                                              "No space left on device"))
         os.unlink(h.path("alice"))
         os.mkdir(h.path("alice"))
-        self.check(run(["-l"]), 1, err=listed("alice", "Is a directory"))
+        self.check(run(["-l"]), 1, err=unable("list", "alice", "Is a directory"))
         put("root", b"x\n")
         when = h.call_number(["-l"], "read", f"<{h.DIR}/root>")
         self.check(h.traced(["-l"], ["-e", f"inject=read:error=EIO:when={when}"]), 1,
-                   err=listed("root", h.strerror(errno.EIO)))
+                   err=unable("list", "root", h.strerror(errno.EIO)))
         # Root's own files are not the user's crontab through a link.
         os.rmdir(h.path("alice"))
         os.symlink(h.write(h.ROOT + "/secret", b"secret\n", 0o600), h.path("alice"))
         self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
-        self.check(run(["-e"], env={"EDITOR": "true"}), 1, err=f"unable to read {h.DIR}/alice: "
-                   f"{h.strerror(errno.ELOOP)}\n".encode())
+        self.check(run(["-e"], env={"EDITOR": "true"}), 1,
+                   err=unable("read", "alice", h.strerror(errno.ELOOP)))
 
 
 class Install(Case):
     def test_replaces_atomically_with_owner_and_mode(self):
-        put("alice", b"old\n")
-        for umask, mode in ((0o022, 0o600), (0o077, 0o600), (0o277, 0o400), (0, 0o600)):
-            with self.subTest(umask=oct(umask)):
-                os.unlink(h.path("cron.update")) if read("cron.update") is not None else None
-                self.check(run(["-"], stdin=b"new\n", umask=umask), 0)
-                st = os.stat(h.path("alice"))
-                self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o7777), (0, 0, mode))
-                st = os.stat(h.path("cron.update"))
-                self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o777),
-                                 (0, 0, 0o600 & ~umask))
-        self.assertEqual(entries(), ["alice", "cron.update"])
-
-    def test_empty_source_installs_empty_crontab(self):
-        for args in (["-"], [h.user_file("alice", "empty", b"")]):
-            with self.row(args=args):
+        # Both root's, 0600 less what the caller's umask takes away.
+        for umask in (0o022, 0o077, 0o277, 0):
+            with self.row(umask=oct(umask)):
                 put("alice", b"old\n")
-                self.check(run(args), 0)
-                self.assertEqual((read("alice"), updates()), (b"", ["alice"]))
+                self.check(run(["-"], stdin=b"new\n", umask=umask), 0)
+                owners = [(st.st_uid, st.st_gid, st.st_mode & 0o7777)
+                          for st in (os.stat(h.path(n)) for n in ("alice", "cron.update"))]
+                self.assertEqual(owners, [(0, 0, 0o600 & ~umask)] * 2)
+                self.assertEqual(entries(), ["alice", "cron.update"])
 
     def test_leftover_staging_file_is_taken_over_unless_held(self):
         # Nobody holds the one an install left when it died; a running one does.
