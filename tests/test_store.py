@@ -146,8 +146,7 @@ class Notify(Case):
                          binary="/bin/sh", stdout=subprocess.PIPE)  # alice's lock, one process
         self.assertEqual(holder.stdout.readline(), b"\n")
         # Without CAP_SYS_RESOURCE the limit stays, and the line must wait for the lock.
-        with open("/proc/self/status") as f:
-            lifted = int(re.search(r"CapBnd:\s*(\w+)", f.read())[1], 16) >> 24 & 1
+        lifted = int(re.search(r"CapBnd:\s*(\w+)", h.proc("self", "status"))[1], 16) >> 24 & 1
         self.check(run(["--fsize=10000000:10000000", h.SUID, "-"], "bob", b"bob's\n",
                        binary="prlimit", timeout=5), 0, err=b"" if lifted else h.lost_update())
         self.assertEqual((read("bob"), os.stat(h.path("cron.update")).st_mode & 0o777,
@@ -201,15 +200,12 @@ class Concurrency(Case):
             self.assertGreaterEqual(seen.count(user), rounds, user)
 
 
-def plain_as_root(strace_options):
-    """The plain copy run by root on the crontab directory, replacing root's
-    crontab with stdin, under strace with the given options."""
-    return h.start(["-f", "-qq", *strace_options, PLAIN, "-c", h.DIR, "-"], user=None,
-                   binary="strace", env=h.TRACED, **PIPES)
+def plain_as_root(inject):  # replacing root's crontab from stdin, the fault injected
+    return h.start(["-f", "-qq", "-o", "/dev/null", "-e", f"inject={inject}", PLAIN, "-c", h.DIR,
+                    "-"], user=None, binary="strace", env=h.TRACED, **PIPES)
 
 
-def calls_until(syscall, line):
-    """h.call_number for an install of root's, undone after."""
+def calls_until(syscall, line):  # h.call_number for an install of root's, undone after
     n = h.call_number(["-c", h.DIR, "-"], syscall, line, stdin=b"new\n")
     h.reset()
     return n
@@ -218,16 +214,15 @@ def calls_until(syscall, line):
 class InjectedFaults(Case):
     def test_failed_sync_or_close(self):
         eio = cannot_install(h.strerror(errno.EIO), "root")
+        unsynced = f"unable to sync {h.DIR}: {h.strerror(errno.EIO)}\n".encode()
         # The staging file is closed, and its close checked, before the
         # rename; the second fsync is the directory's, after the rename.
         close = calls_until("close", r"/root\.new>\)")
-        for call, when, err, after in (
-                ("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
-                ("fsync", 2, f"unable to sync {h.DIR}: {h.strerror(errno.EIO)}\n".encode(), b"new\n")):
+        for call, when, err, after in (("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
+                                       ("fsync", 2, unsynced, b"new\n")):
             with self.row(call=call, when=when):
                 put("root", b"old\n")
-                p = plain_as_root(["-o", "/dev/null", "-e",
-                                   f"inject={call}:error=EIO:when={when}"])
+                p = plain_as_root(f"{call}:error=EIO:when={when}")
                 self.assertEqual((*p.communicate(b"new\n", 60), p.returncode), (b"", err, 1))
                 self.assertEqual((read("root"), entries()), (after, ["cron.update", "root"]))
 
@@ -235,19 +230,18 @@ class InjectedFaults(Case):
         # The line's write is held up on its way back, so that the file is
         # unlinked between the write and the check of its link count.
         when = calls_until("write", r', "root\\n"')
-        p = plain_as_root(["-o", "/dev/null", "-e", f"inject=write:delay_exit=1500000:when={when}"])
+        p = plain_as_root(f"write:delay_exit=1500000:when={when}")
         h.feed(p, b"new\n")
         h.wait_for(lambda: read("cron.update") == b"root\n", 20, "root's line")
         with open(h.path("cron.update"), "rb") as consumed:
             os.unlink(h.path("cron.update"))
-            self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
-                             (0, b"", b""))
+            self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
             self.assertEqual(consumed.read(), b"root\n")
         self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))
 
     def test_takeover_that_loses_the_race_touches_nothing(self):
         # A's lock is held up: B takes A's fresh staging file for a dead one's.
-        a = plain_as_root(["-o", "/dev/null", "-e", "inject=flock:delay_enter=1500000:when=1"])
+        a = plain_as_root("flock:delay_enter=1500000:when=1")
         a.stdin.close()
         ino = lambda: os.stat(h.path("root.new")).st_ino  # noqa: E731
         first = h.wait_for(ino, 20, "A's staging file")
@@ -255,8 +249,8 @@ class InjectedFaults(Case):
         b.stdin.write(b"0 * * * * B")
         b.stdin.flush()
         h.wait_for(lambda: ino() != first, 20, "B to take the name over")
-        self.assertEqual((a.wait(timeout=20), a.stdout.read(), a.stderr.read()),
-                         (1, b"", h.staging_exists("root")))
+        self.check((a.wait(timeout=20), a.stdout.read(), a.stderr.read()), 1,
+                   err=h.staging_exists("root"))
         self.check(run(["-"], user=None), 1, err=h.staging_exists("root"))
         self.assertEqual(b.communicate(b" and more\n", 20) + (b.returncode,), (b"", b"", 0))
         self.assertEqual((read("root"), entries()),
@@ -269,7 +263,7 @@ class InjectedFaults(Case):
         for delay in ("enter", "exit"):
             with self.row(delay=delay):
                 put("root", b"old\n")
-                p = plain_as_root(["-o", "/dev/null", "-e", f"inject=rename:delay_{delay}=1000000"])
+                p = plain_as_root(f"rename:delay_{delay}=1000000")
                 h.feed(p, b"new\n")
                 h.wait_for(lambda: read("root.new" if delay == "enter" else "root") == b"new\n")
                 pid = h.proc(p.pid, f"task/{p.pid}/children").split()[0]
