@@ -40,21 +40,20 @@ class Privileged(Case):
                 opt = "-u" if "-u" in args else "-c"
                 self.check(run(args, user=user), 1, err=superuser_only(opt))
 
-    def test_root_acts_for_another_user(self):
-        src = write(h.ROOT + "/for-bob", b"bob's\n", 0o600)  # root's own to read
-        self.check(run([src, "-u", "bob"], user=None), 0)
-        self.assertEqual(read("bob"), b"bob's\n")
-        self.check(run(["-l", "-u", "bob"], user=None), 0, b"bob's\n")
-        self.check(run(["-d", "-u", "bob"], user=None), 0)
-        self.assertEqual((read("bob"), updates()), (None, ["bob", "bob"]))
-
-    def test_options_after_the_operand_and_naming_oneself(self):
-        src, other, own = write(h.ROOT + "/src", b"new\n"), h.ROOT + "/after", h.ROOT + "/own"
+    def test_options_after_the_operand_and_without_privilege(self):
+        src = write(h.ROOT + "/src", b"new\n", 0o600)  # root's own to read
+        other, own = h.ROOT + "/after", h.ROOT + "/own"  # root's directory, alice's
         h.sh("mkdir", "-p", other, own)
         os.chown(own, 2001, 2001)
+        self.check(run(["-c", own, "-l"], binary=PLAIN), 1, err=NO_CRONTAB)
+        # Installing from a file needs supplementary groups, which only root may set.
+        self.check(run(["-c", own, "/etc/hostname"], binary=PLAIN), 1,
+                   err=b"initgroups failed: alice Operation not permitted\n" +
+                   unread("/etc/hostname"))
         for env in ({}, {"POSIXLY_CORRECT": "1"}):
             # Naming the caller's own user id, -u needs no privilege; -c by alice, the plain copy.
-            for user, args, made in ((None, [src, "-u", "alice"], "alice"),
+            for user, args, made in ((None, [src, "-u", "bob"], "bob"),
+                                     (None, [src, "-u", "alice"], "alice"),
                                      (None, ["-", "-u", "alice"], "alice"),
                                      (None, [src, "-c", other], other + "/root"),
                                      ("alice", ["-u", "alice", "-"], "alice"),
@@ -68,13 +67,15 @@ class Privileged(Case):
                     self.check(run([a for a in args if a not in (src, "-")] + ["-l"], user,
                                    env=env, binary=binary), 0, b"new\n")
 
-    def test_user_lookups(self):
+    def test_root_names_another_user(self):
         self.check(run(["-u", "nosuch", "-l"], user=None), 1, err=b"user 'nosuch' unknown")
         self.check(run(["-u", "bob"], user=None), 2, USAGE)
         self.check(run(["-u", "nosuch"], user=None), 1, err=b"user 'nosuch' unknown")
+        put("bob", b"bob's\n")
+        self.check(run(["-d", "-u", "bob"], user=None), 0)
         # Two names share one id: the crontab is the one the id maps to.
         self.check(run(["-", "-u", "carol2"], user=None, stdin=b"x\n"), 0)
-        self.assertEqual((read("carol"), updates()), (b"x\n", ["carol"]))
+        self.assertEqual((read("bob"), read("carol"), updates()), (None, b"x\n", ["bob", "carol"]))
 
     def test_last_directory_wins(self):
         os.makedirs("/tmp/.t/other", exist_ok=True)
@@ -83,15 +84,6 @@ class Privileged(Case):
                    0, b"other\n")
         self.check(run(["-c", "/nonexistent", "-l"], user=None), 1,
                    err=b"cannot change dir to /nonexistent: No such file or directory")
-
-    def test_plain_copy_run_by_a_user_may_use_options_without_privilege(self):
-        os.makedirs("/tmp/.t/mine", exist_ok=True)
-        os.chown("/tmp/.t/mine", 2001, 2001)
-        self.check(run(["-c", "/tmp/.t/mine", "-l"], binary=PLAIN), 1, err=NO_CRONTAB)
-        # Installing from a file needs supplementary groups, which only root may set.
-        self.check(run(["-c", "/tmp/.t/mine", "/etc/hostname"], binary=PLAIN), 1,
-                   err=b"initgroups failed: alice Operation not permitted\n" +
-                   unread("/etc/hostname"))
 
 
 class StartUp(Case):
