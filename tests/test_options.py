@@ -12,12 +12,13 @@ NO_CRONTAB = b"no crontab for alice\n"
 
 
 class Usage(Case):
-    def test_usage_cases(self):
+    def test_usage_errors_but_not_an_empty_operand(self):
         for args in ([], ["-l", "-e"], ["-l", "-l"], ["-d", "-l"], ["-x"], ["-l", "-x"],
                      ["-l", "-u"], ["-l", "file"], ["-d", "-"], ["--", "-x"], ["a", "b"],
                      ["-l", "--", "-"], ["-r", "-l"], ["-e", "-r"], ["-dr"], ["-rr"]):
             with self.subTest(args=args):
                 self.check(run(args, stdin=b"0 * * * * date\n"), 2, USAGE)
+        self.check(run([""]), 1, err=unread("", "No such file or directory"))
         self.assertIsNone(read("alice"), "no arguments must not read standard input")
         self.assertEqual(updates(), [])
 
@@ -26,9 +27,6 @@ class Usage(Case):
         put("alice", b"old\n")
         self.check(run(["-l", "-x", "-e"], env={"EDITOR": "true"}), 0)
         self.assertEqual((read("alice"), updates()), (b"old\n", ["alice"]))
-
-    def test_empty_operand_is_a_file_name(self):
-        self.check(run([""]), 1, err=unread("", "No such file or directory"))
 
 
 class Privileged(Case):

@@ -9,7 +9,6 @@ import harness as h
 
 # The harness is given the built binary; its directory is the build tree.
 BUILD = os.path.dirname(os.path.abspath(sys.argv[2]))
-SOURCE_PAGE = h.CHECKOUT + "/man/crontab.1"
 STAGE = "/tmp/.t/stage"
 KEPT = (("alice", 0o600, 0), ("cron.update", 0o644, 0), ("bob", 0o640, 2002))
 
@@ -45,7 +44,7 @@ class Package(Case):
                 self.assertNode(command, stat.S_ISREG, 0o4755)
                 page = STAGE + prefix + "/share/man/man1/crontab.1"
                 self.assertNode(page, stat.S_ISREG, 0o644)
-                self.assertEqual(read(page), read(SOURCE_PAGE))
+                self.assertEqual(read(page), read(h.CHECKOUT + "/man/crontab.1"))
                 self.assertEqual(os.path.exists(STAGE + "/usr"), prefix == "/usr")
                 # Not writable by group or others, so only the command changes crontabs.
                 self.assertNode(STAGE + h.DIR, stat.S_ISDIR, 0o755)
