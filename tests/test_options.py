@@ -12,13 +12,13 @@ NO_CRONTAB = b"no crontab for alice\n"
 
 
 class Usage(Case):
-    def test_usage_cases(self):
-        # (arguments, why it is a usage error)
+    def test_usage_errors_but_not_an_empty_operand(self):
         for args in ([], ["-l", "-e"], ["-l", "-l"], ["-d", "-l"], ["-x"], ["-l", "-x"],
                      ["-l", "-u"], ["-l", "file"], ["-d", "-"], ["--", "-x"], ["a", "b"],
                      ["-l", "--", "-"], ["-r", "-l"], ["-e", "-r"], ["-dr"], ["-rr"]):
             with self.subTest(args=args):
                 self.check(run(args, stdin=b"0 * * * * date\n"), 2, USAGE)
+        self.check(run([""]), 1, err=unread("", "No such file or directory"))
         self.assertIsNone(read("alice"), "no arguments must not read standard input")
         self.assertEqual(updates(), [])
 
@@ -28,16 +28,6 @@ class Usage(Case):
         self.check(run(["-l", "-x", "-e"], env={"EDITOR": "true"}), 0)
         self.assertEqual((read("alice"), updates()), (b"old\n", ["alice"]))
 
-    def test_operands(self):
-        src = user_file("alice", "new", b"from file\n")
-        for args, data in ((["-"], b"from stdin\n"), (["--", "-"], b"after marker\n"), ([src], b"")):
-            self.check(run(args, stdin=data), 0)
-            self.assertEqual(read("alice"), data or b"from file\n")
-        self.assertEqual(updates(), ["alice"] * 3)
-
-    def test_empty_operand_is_a_file_name(self):
-        self.check(run([""]), 1, err=unread("", "No such file or directory"))
-
 
 class Privileged(Case):
     def test_refused_to_ordinary_users_and_for_empty_arguments(self):
@@ -45,24 +35,23 @@ class Privileged(Case):
                            (["-u", "", "-l"], None), (["-c", "", "-l"], None),
                            (["-l", "-u", "carol"], "alice"), (["-l", "-u", "nosuch"], "alice")):
             with self.subTest(args=args, user=user):
-                opt = args[args.index("-u") if "-u" in args else args.index("-c")]
+                opt = "-u" if "-u" in args else "-c"
                 self.check(run(args, user=user), 1, err=superuser_only(opt))
 
-    def test_root_acts_for_another_user(self):
-        src = write(h.ROOT + "/for-bob", b"bob's\n", 0o600)  # root's own to read
-        self.check(run([src, "-u", "bob"], user=None), 0)
-        self.assertEqual(read("bob"), b"bob's\n")
-        self.check(run(["-l", "-u", "bob"], user=None), 0, b"bob's\n")
-        self.check(run(["-d", "-u", "bob"], user=None), 0)
-        self.assertEqual((read("bob"), updates()), (None, ["bob", "bob"]))
-
-    def test_options_after_the_operand_and_naming_oneself(self):
-        src, other, own = write(h.ROOT + "/src", b"new\n"), h.ROOT + "/after", h.ROOT + "/own"
+    def test_options_after_the_operand_and_without_privilege(self):
+        src = write(h.ROOT + "/src", b"new\n", 0o600)  # root's own to read
+        other, own = h.ROOT + "/after", h.ROOT + "/own"  # root's directory, alice's
         h.sh("mkdir", "-p", other, own)
         os.chown(own, 2001, 2001)
+        self.check(run(["-c", own, "-l"], binary=PLAIN), 1, err=NO_CRONTAB)
+        # Installing from a file needs supplementary groups, which only root may set.
+        self.check(run(["-c", own, "/etc/hostname"], binary=PLAIN), 1,
+                   err=b"initgroups failed: alice Operation not permitted\n" +
+                   unread("/etc/hostname"))
         for env in ({}, {"POSIXLY_CORRECT": "1"}):
             # Naming the caller's own user id, -u needs no privilege; -c by alice, the plain copy.
-            for user, args, made in ((None, [src, "-u", "alice"], "alice"),
+            for user, args, made in ((None, [src, "-u", "bob"], "bob"),
+                                     (None, [src, "-u", "alice"], "alice"),
                                      (None, ["-", "-u", "alice"], "alice"),
                                      (None, [src, "-c", other], other + "/root"),
                                      ("alice", ["-u", "alice", "-"], "alice"),
@@ -76,13 +65,15 @@ class Privileged(Case):
                     self.check(run([a for a in args if a not in (src, "-")] + ["-l"], user,
                                    env=env, binary=binary), 0, b"new\n")
 
-    def test_user_lookups(self):
+    def test_root_names_another_user(self):
         self.check(run(["-u", "nosuch", "-l"], user=None), 1, err=b"user 'nosuch' unknown")
         self.check(run(["-u", "bob"], user=None), 2, USAGE)
         self.check(run(["-u", "nosuch"], user=None), 1, err=b"user 'nosuch' unknown")
+        put("bob", b"bob's\n")
+        self.check(run(["-d", "-u", "bob"], user=None), 0)
         # Two names share one id: the crontab is the one the id maps to.
         self.check(run(["-", "-u", "carol2"], user=None, stdin=b"x\n"), 0)
-        self.assertEqual((read("carol"), updates()), (b"x\n", ["carol"]))
+        self.assertEqual((read("bob"), read("carol"), updates()), (None, b"x\n", ["bob", "carol"]))
 
     def test_last_directory_wins(self):
         os.makedirs("/tmp/.t/other", exist_ok=True)
@@ -91,15 +82,6 @@ class Privileged(Case):
                    0, b"other\n")
         self.check(run(["-c", "/nonexistent", "-l"], user=None), 1,
                    err=b"cannot change dir to /nonexistent: No such file or directory")
-
-    def test_plain_copy_run_by_a_user_may_use_options_without_privilege(self):
-        os.makedirs("/tmp/.t/mine", exist_ok=True)
-        os.chown("/tmp/.t/mine", 2001, 2001)
-        self.check(run(["-c", "/tmp/.t/mine", "-l"], binary=PLAIN), 1, err=NO_CRONTAB)
-        # Installing from a file needs supplementary groups, which only root may set.
-        self.check(run(["-c", "/tmp/.t/mine", "/etc/hostname"], binary=PLAIN), 1,
-                   err=b"initgroups failed: alice Operation not permitted\n" +
-                   unread("/etc/hostname"))
 
 
 class StartUp(Case):

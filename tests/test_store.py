@@ -12,67 +12,60 @@ from harness import PIPES, PLAIN, Case, cannot_install, entries, put, read, run,
 import harness as h
 
 
-def listed(name, reason):
-    return f"unable to list {h.DIR}/{name}: {reason}\n".encode()
+def unable(verb, name, reason):
+    return f"unable to {verb} {h.DIR}/{name}: {reason}\n".encode()
 
 
 class List(Case):
-    def test_listing_is_the_exact_bytes(self):
+    def test_listed_and_installed_byte_for_byte(self):
+        noise = bytes(random.Random(1).randrange(256) for _ in range(3000)) + b"\0tail"
         for data in (b"", b"0 * * * * date\n", b"a\0b\nc\0\0\n", b"x" * 5000,
-                     bytes(range(256)) * 9, b"no newline at the end"):
-            with self.subTest(data=data[:20]):
+                     bytes(range(256)) * 9, b"no newline at the end", noise):
+            with self.row(data=data[:20]):
                 put("alice", data)
                 self.check(run(["-l"]), 0, data)
-        self.assertEqual(updates(), [])
-
-    def test_listing_round_trips_through_install(self):
-        data = bytes(random.Random(1).randrange(256) for _ in range(3000)) + b"\0tail"
-        put("alice", data)
-        status, out, _ = run(["-l"])
-        put("alice", b"changed\n")
-        self.check(run(["-"], stdin=out), 0)
-        self.assertEqual((status, read("alice")), (0, data))
+                self.assertEqual(updates(), [])
+                # What is listed goes back in as it was: from standard input, also after
+                # "--", or from a file, standard input then left alone.
+                listed = h.user_file("alice", "listed", data)
+                for source, stdin in ((["-"], data), (["--", "-"], data), ([listed], b"stdin\n")):
+                    put("alice", b"changed\n")
+                    self.check(run(source, stdin=stdin), 0)
+                    self.assertEqual(read("alice"), data)
+                self.assertEqual(updates(), ["alice"] * 3)
 
     def test_missing_and_unwritable(self):
         self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
-            self.check(run(["-l"], stdout=full), 1, err=listed("alice", "No space left on device"))
+            self.check(run(["-l"], stdout=full), 1, err=unable("list", "alice",
+                                                              "No space left on device"))
         os.unlink(h.path("alice"))
         os.mkdir(h.path("alice"))
-        self.check(run(["-l"]), 1, err=listed("alice", "Is a directory"))
+        self.check(run(["-l"]), 1, err=unable("list", "alice", "Is a directory"))
         put("root", b"x\n")
         when = h.call_number(["-l"], "read", f"<{h.DIR}/root>")
         self.check(h.traced(["-l"], ["-e", f"inject=read:error=EIO:when={when}"]), 1,
-                   err=listed("root", h.strerror(errno.EIO)))
+                   err=unable("list", "root", h.strerror(errno.EIO)))
         # Root's own files are not the user's crontab through a link.
         os.rmdir(h.path("alice"))
         os.symlink(h.write(h.ROOT + "/secret", b"secret\n", 0o600), h.path("alice"))
         self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
-        self.check(run(["-e"], env={"EDITOR": "true"}), 1, err=f"unable to read {h.DIR}/alice: "
-                   f"{h.strerror(errno.ELOOP)}\n".encode())
+        self.check(run(["-e"], env={"EDITOR": "true"}), 1,
+                   err=unable("read", "alice", h.strerror(errno.ELOOP)))
 
 
 class Install(Case):
     def test_replaces_atomically_with_owner_and_mode(self):
-        put("alice", b"old\n")
-        for umask, mode in ((0o022, 0o600), (0o077, 0o600), (0o277, 0o400), (0, 0o600)):
-            with self.subTest(umask=oct(umask)):
-                os.unlink(h.path("cron.update")) if read("cron.update") is not None else None
-                self.check(run(["-"], stdin=b"new\n", umask=umask), 0)
-                st = os.stat(h.path("alice"))
-                self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o7777), (0, 0, mode))
-                st = os.stat(h.path("cron.update"))
-                self.assertEqual((st.st_uid, st.st_gid, st.st_mode & 0o777),
-                                 (0, 0, 0o600 & ~umask))
-        self.assertEqual(entries(), ["alice", "cron.update"])
-
-    def test_empty_source_installs_empty_crontab(self):
-        for args in (["-"], [h.user_file("alice", "empty", b"")]):
-            with self.row(args=args):
+        # Both root's, 0600 less what the caller's umask takes away.
+        for umask in (0o022, 0o077, 0o277, 0):
+            with self.row(umask=oct(umask)):
                 put("alice", b"old\n")
-                self.check(run(args), 0)
-                self.assertEqual((read("alice"), updates()), (b"", ["alice"]))
+                self.check(run(["-"], stdin=b"new\n", umask=umask), 0)
+                owners = [(st.st_uid, st.st_gid, st.st_mode & 0o7777)
+                          for st in (os.stat(h.path(n)) for n in ("alice", "cron.update"))]
+                self.assertEqual(owners, [(0, 0, 0o600 & ~umask)] * 2)
+                self.assertEqual(entries(), ["alice", "cron.update"])
 
     def test_leftover_staging_file_is_taken_over_unless_held(self):
         # Nobody holds the one an install left when it died; a running one does.
@@ -92,28 +85,22 @@ class Install(Case):
     def test_failed_installs_change_nothing(self):
         src = h.write("/tmp/.t/src", b"#" * (h.MAX_SIZE + 1))
         fits = h.write("/tmp/.t/fits", b"#" * h.MAX_SIZE)
-        endless = lambda: iter(lambda: b"#" * 65536, None)  # noqa: E731
-        # (arguments, standard input: a file, a descriptor or endless chunks; reason)
-        for args, source, reason in (
-                (["-"], os.open("/", os.O_RDONLY), "Is a directory"),
-                (["-"], "/dev/zero", "File too large"), (["/dev/zero"], "/dev/null",
-                                                         "File too large"),
-                (["-"], endless, "File too large"), (["-"], src, "File too large"),
-                ([src], "/dev/null", "File too large")):
+        # Standard input is a file opened for reading, or a pipe fed without end.
+        for args, source in ((["-"], "/"), (["-"], "/dev/zero"), (["/dev/zero"], "/dev/null"),
+                             (["-"], "endless"), (["-"], src), ([src], "/dev/null")):
             with self.row(args=args, source=source):
                 put("alice", b"old\n")
-                if callable(source):
+                if source == "endless":
                     p = h.start(args, preexec_fn=h.fsize_limit(64 << 20), **PIPES)
-                    feeder = h.feed(p, endless())
-                    p.wait(timeout=60)
+                    feeder = h.feed(p, iter(lambda: b"#" * 65536, None))
+                    result = (p.wait(timeout=60), p.stdout.read(), p.stderr.read())
                     feeder.join(timeout=60)
                     self.assertLess(feeder.written, h.MAX_SIZE + 4 * 65536)
-                    result = (p.returncode, p.stdout.read(), p.stderr.read())
-                elif isinstance(source, int):
-                    result = run(args, stdin=source)
                 else:
-                    with open(source, "rb") as f:
-                        result = run(args, stdin=f, preexec_fn=h.fsize_limit(64 << 20))
+                    stdin = os.open(source, os.O_RDONLY)
+                    result = run(args, stdin=stdin, preexec_fn=h.fsize_limit(64 << 20))
+                    os.close(stdin)
+                reason = "Is a directory" if source == "/" else "File too large"
                 self.check(result, 1, err=cannot_install(reason))
                 self.assertEqual((read("alice"), entries()), (b"old\n", ["alice", "cron.update"]))
                 self.assertEqual(updates(), ["alice"])
@@ -126,19 +113,16 @@ class Install(Case):
 
 
 class Delete(Case):
-    def test_delete(self):
+    def test_delete_and_its_failure(self):
         for opt in ("-d", "-r"):
             with self.row(opt=opt):
                 put("alice", b"x\n")
                 self.check(run([opt]), 0)
                 self.check(run([opt]), 0)
                 self.assertEqual((read("alice"), updates()), (None, ["alice", "alice"]))
-
-    def test_failed_delete_is_reported(self):
-        os.makedirs(h.path("alice"))  # empty, and still no crontab to remove
-        self.check(run(["-d"]), 1,
-                   err=f"unable to delete {h.DIR}/alice: Is a directory\n".encode())
-        self.assertEqual((os.path.isdir(h.path("alice")), updates()), (True, ["alice"]))
+                os.mkdir(h.path("alice"))  # empty, and still no crontab to remove
+                self.check(run([opt]), 1, err=unable("delete", "alice", "Is a directory"))
+                self.assertEqual((os.path.isdir(h.path("alice")), updates()), (True, ["alice"] * 3))
 
 
 class Notify(Case):
@@ -160,8 +144,7 @@ class Notify(Case):
                          binary="/bin/sh", stdout=subprocess.PIPE)  # alice's lock, one process
         self.assertEqual(holder.stdout.readline(), b"\n")
         # Without CAP_SYS_RESOURCE the limit stays, and the line must wait for the lock.
-        with open("/proc/self/status") as f:
-            lifted = int(re.search(r"CapBnd:\s*(\w+)", f.read())[1], 16) >> 24 & 1
+        lifted = int(re.search(r"CapBnd:\s*(\w+)", h.proc("self", "status"))[1], 16) >> 24 & 1
         self.check(run(["--fsize=10000000:10000000", h.SUID, "-"], "bob", b"bob's\n",
                        binary="prlimit", timeout=5), 0, err=b"" if lifted else h.lost_update())
         self.assertEqual((read("bob"), os.stat(h.path("cron.update")).st_mode & 0o777,
@@ -177,12 +160,10 @@ class Concurrency(Case):
         results = [(p.wait(timeout=120), p.stdout.read(), p.stderr.read()) for p in procs]
         for t in feeders:
             t.join(timeout=60)
-        busy = (1, b"", h.staging_exists())
-        ok = [r for r in results if r == (0, b"", b"")]
-        self.assertEqual(len(ok) + results.count(busy), len(results), results)
+        done, busy = results.count((0, b"", b"")), results.count((1, b"", h.staging_exists()))
+        self.assertEqual(done + busy, len(results), results)
         # Fed slowly, the installs overlap: some must have been turned away.
-        self.assertGreater(len(ok), 0)
-        self.assertGreater(results.count(busy), 0)
+        self.assertTrue(done and busy, results)
         self.assertIn(read("alice"), inputs)
         self.assertEqual(entries(), ["alice", "cron.update"])
 
@@ -192,22 +173,15 @@ class Concurrency(Case):
 
         def consume():
             while not stop.is_set():
-                if (fd := h.attempt(lambda: os.open(h.path("cron.update"), os.O_RDONLY))) is None:
-                    continue
-                os.unlink(h.path("cron.update"))
-                with os.fdopen(fd, "rb") as f:
-                    seen.extend(f.read().decode().splitlines())
+                if update := h.attempt(lambda: open(h.path("cron.update"), "rb")):
+                    os.unlink(h.path("cron.update"))
+                    with update:
+                        seen.extend(update.read().decode().splitlines())
         consumer = threading.Thread(target=consume)
         consumer.start()
-
-        def install(user):
-            for _ in range(rounds):
-                self.assertEqual(run(["-"], user=user, stdin=b"x\n")[0], 0)
-        workers = [threading.Thread(target=install, args=(u,)) for u in users]
-        for t in workers:
-            t.start()
-        for t in workers:
-            t.join(timeout=300)
+        loop = f"for i in $(seq {rounds}); do echo x | {h.SUID} - || exit; done"
+        workers = [h.start(["-c", loop], user=user, binary="/bin/sh") for user in users]
+        self.assertEqual([p.wait(timeout=300) for p in workers], [0] * len(users))
         stop.set()
         consumer.join(timeout=60)
         seen.extend(updates())
@@ -215,15 +189,12 @@ class Concurrency(Case):
             self.assertGreaterEqual(seen.count(user), rounds, user)
 
 
-def plain_as_root(strace_options):
-    """The plain copy run by root on the crontab directory, replacing root's
-    crontab with stdin, under strace with the given options."""
-    return h.start(["-f", "-qq", *strace_options, PLAIN, "-c", h.DIR, "-"], user=None,
-                   binary="strace", env=h.TRACED, **PIPES)
+def plain_as_root(inject):  # replacing root's crontab from stdin, the fault injected
+    return h.start(["-f", "-qq", "-o", "/dev/null", "-e", f"inject={inject}", PLAIN, "-c", h.DIR,
+                    "-"], user=None, binary="strace", env=h.TRACED, **PIPES)
 
 
-def calls_until(syscall, line):
-    """h.call_number for an install of root's, undone after."""
+def calls_until(syscall, line):  # h.call_number for an install of root's, undone after
     n = h.call_number(["-c", h.DIR, "-"], syscall, line, stdin=b"new\n")
     h.reset()
     return n
@@ -232,16 +203,15 @@ def calls_until(syscall, line):
 class InjectedFaults(Case):
     def test_failed_sync_or_close(self):
         eio = cannot_install(h.strerror(errno.EIO), "root")
+        unsynced = f"unable to sync {h.DIR}: {h.strerror(errno.EIO)}\n".encode()
         # The staging file is closed, and its close checked, before the
         # rename; the second fsync is the directory's, after the rename.
         close = calls_until("close", r"/root\.new>\)")
-        for call, when, err, after in (
-                ("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
-                ("fsync", 2, f"unable to sync {h.DIR}: {h.strerror(errno.EIO)}\n".encode(), b"new\n")):
+        for call, when, err, after in (("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
+                                       ("fsync", 2, unsynced, b"new\n")):
             with self.row(call=call, when=when):
                 put("root", b"old\n")
-                p = plain_as_root(["-o", "/dev/null", "-e",
-                                   f"inject={call}:error=EIO:when={when}"])
+                p = plain_as_root(f"{call}:error=EIO:when={when}")
                 self.assertEqual((*p.communicate(b"new\n", 60), p.returncode), (b"", err, 1))
                 self.assertEqual((read("root"), entries()), (after, ["cron.update", "root"]))
 
@@ -249,19 +219,18 @@ class InjectedFaults(Case):
         # The line's write is held up on its way back, so that the file is
         # unlinked between the write and the check of its link count.
         when = calls_until("write", r', "root\\n"')
-        p = plain_as_root(["-o", "/dev/null", "-e", f"inject=write:delay_exit=1500000:when={when}"])
+        p = plain_as_root(f"write:delay_exit=1500000:when={when}")
         h.feed(p, b"new\n")
         h.wait_for(lambda: read("cron.update") == b"root\n", 20, "root's line")
         with open(h.path("cron.update"), "rb") as consumed:
             os.unlink(h.path("cron.update"))
-            self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
-                             (0, b"", b""))
+            self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
             self.assertEqual(consumed.read(), b"root\n")
         self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))
 
     def test_takeover_that_loses_the_race_touches_nothing(self):
         # A's lock is held up: B takes A's fresh staging file for a dead one's.
-        a = plain_as_root(["-o", "/dev/null", "-e", "inject=flock:delay_enter=1500000:when=1"])
+        a = plain_as_root("flock:delay_enter=1500000:when=1")
         a.stdin.close()
         ino = lambda: os.stat(h.path("root.new")).st_ino  # noqa: E731
         first = h.wait_for(ino, 20, "A's staging file")
@@ -269,8 +238,8 @@ class InjectedFaults(Case):
         b.stdin.write(b"0 * * * * B")
         b.stdin.flush()
         h.wait_for(lambda: ino() != first, 20, "B to take the name over")
-        self.assertEqual((a.wait(timeout=20), a.stdout.read(), a.stderr.read()),
-                         (1, b"", h.staging_exists("root")))
+        self.check((a.wait(timeout=20), a.stdout.read(), a.stderr.read()), 1,
+                   err=h.staging_exists("root"))
         self.check(run(["-"], user=None), 1, err=h.staging_exists("root"))
         self.assertEqual(b.communicate(b" and more\n", 20) + (b.returncode,), (b"", b"", 0))
         self.assertEqual((read("root"), entries()),
@@ -283,7 +252,7 @@ class InjectedFaults(Case):
         for delay in ("enter", "exit"):
             with self.row(delay=delay):
                 put("root", b"old\n")
-                p = plain_as_root(["-o", "/dev/null", "-e", f"inject=rename:delay_{delay}=1000000"])
+                p = plain_as_root(f"rename:delay_{delay}=1000000")
                 h.feed(p, b"new\n")
                 h.wait_for(lambda: read("root.new" if delay == "enter" else "root") == b"new\n")
                 pid = h.proc(p.pid, f"task/{p.pid}/children").split()[0]
