@@ -80,11 +80,10 @@ class Interruption(Case):
                 p = install_under_way(b"0 * * * * new")
                 self.assertEqual(os.stat(h.path("alice.new"))[4:6], (0, 0))  # not alice's group
                 p.send_signal(sig)
-                got = p.communicate(timeout=20) + (p.returncode, entries())
-                self.assertEqual(got, (b"", b"", -sig, ["alice", "alice.new"])
+                got = p.communicate(timeout=20) + (p.returncode, entries(), read("alice"))
+                self.assertEqual(got, (b"", b"", -sig, ["alice", "alice.new"], b"old\n")
                                  if sig == signal.SIGKILL else
-                                 (b"", INTERRUPTED, 1, ["alice"]))
-                self.assertEqual(read("alice"), b"old\n")
+                                 (b"", INTERRUPTED, 1, ["alice"], b"old\n"))
                 self.check(run(["-"], stdin=b"next\n", timeout=5), 0)
                 self.assertEqual((read("alice"), entries()), (b"next\n", ["alice", "cron.update"]))
 
@@ -115,8 +114,7 @@ class Interruption(Case):
                 h.attempt(lambda: seen.add(os.stat(name).st_uid))
             return p.poll() is not None
         wait_for(ended, 60, "the traced edit to end")
-        self.assertEqual((p.returncode, seen), (0, {2001}))
-        self.assertEqual(read(owner), b"2001:2001\n")
+        self.assertEqual((p.returncode, seen, read(owner)), (0, {2001}, b"2001:2001\n"))
         # Killed at any moment after it has made its temporary file, the command
         # leaves only files of alice's in /tmp.
         rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "temp"))
