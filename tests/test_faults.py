@@ -115,8 +115,7 @@ class Interruption(Case):
             return p.poll() is not None
         wait_for(ended, 60, "the traced edit to end")
         self.assertEqual((p.returncode, seen, read(owner)), (0, {2001}, b"2001:2001\n"))
-        # Killed at any moment after it has made its temporary file, the command
-        # leaves only files of alice's in /tmp.
+        # Killed at any moment once it has made its temporary file, it leaves only alice's there.
         rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "temp"))
         deadline, kept = time.monotonic() + 10, 0
         for n in range(200):
@@ -167,9 +166,8 @@ class FullDisk(Case):
 
     def test_install_on_a_full_file_system(self):
         failed = cannot_install("No space left on device")
-        # With no room at all even the notification cannot be written; with a
-        # little room, the space of the removed staging file takes it. One odd-
-        # sized read first, so that the final write straddles the end of the space.
+        # With no room even the notification fails; with a little, the removed staging file's
+        # space takes it. An odd-sized read first makes the last write straddle the space's end.
         for free, first, err, names in ((0, 0, failed + h.lost_update(), []),
                                         (8192, 0, failed, ["alice"]), (8192, 500, failed, None)):
             with self.subTest(free=free, first=first):
@@ -185,8 +183,7 @@ class FullDisk(Case):
                 self.doCleanups()
 
     def test_edit_with_a_full_tmp(self):
-        # Only this command sees a tiny /tmp; the harness's tree (and a crontab
-        # directory) under it stay reachable through descriptors opened before the mount.
+        # A tiny /tmp for this command alone; what of ours is under it stays reachable by fd.
         keep = [ROOT] + [h.DIR] * h.DIR.startswith("/tmp/")
         script = "".join(f"exec {3 + i}<{d}\n" for i, d in enumerate(keep))
         script += "mount -t tmpfs -o size=64k,mode=1777 tmpfs /tmp || exit 99\n"

@@ -135,9 +135,8 @@ class OddInput(Case):
             return run([f"--fsize={fsize}", h.SUID, *args], stdin=stdin, env=env, binary="prlimit")
         # Where root may raise a hard limit (CAP_SYS_RESOURCE bounds it), none holds.
         lifts = int(re.search(r"CapBnd:\s*(\w+)", h.proc("self", "status"))[1], 16) >> 24 & 1
-        # An update file the limit would cut, or that is at the limit already:
-        # no fragment to merge with the next name, no death by SIGXFSZ. A line
-        # that fits exactly is written.
+        # An update file the limit would cut, or already at it: no fragment to merge with the
+        # next name, no death by SIGXFSZ. A line that fits exactly is written.
         for room in (3, 0, 6):
             with self.row(room=room):
                 pad, fits = b"y" * 4095 + b"\n", lifts or room == 6
@@ -157,8 +156,7 @@ class OddInput(Case):
         calls = [h.call_number(["-"], "flock,write", line, preexec_fn=h.fsize_limit(1 << 20))
                  for line in (r"cron\.update>", r"flock\(\d+<[^>]*cron\.update>") if not lifts]
         self.assertEqual(calls[:1], calls[1:])  # the first call on the file is its lock
-        # Only a soft limit below the hard one: the command may write up to
-        # the hard one; the reader of a file and the editor get both back.
+        # A soft limit below the hard: writes may go up to the hard; the reader and editor get both.
         self.check(as_limited("4096:65536", ["-"], stdin=b"#" * 8192), 0)
         self.assertEqual(read("alice"), b"#" * 8192)
         for args, env in ((["/proc/self/limits"], None),
