@@ -3,7 +3,6 @@ import errno
 import os
 import re
 import socket
-import subprocess
 import time
 
 from harness import LONG251, PLAIN, USAGE, Case, put, read, run, user_file
@@ -137,8 +136,7 @@ class SystemLog(NoLists):
 
     def logged(self, args, user="alice", stdin=b"", env=None, binary=h.SUID, own=True):
         """run's result and the records (priority, text) of this process, or of any unless own."""
-        p = h.start(args, user=user, env={"TZ": "UTC-9", **(env or {})}, binary=binary,
-                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = h.start(args, user, {"TZ": "UTC-9", **(env or {})}, binary, **h.PIPES)
         out, err = p.communicate(stdin, timeout=10)
         records = []
         while self.log.fileno() != -1:
@@ -158,9 +156,9 @@ class SystemLog(NoLists):
     def test_records(self):
         src = user_file("alice", "new", b"from file\n")
         odd = user_file("alice", "a\nb\033c\\d\x7f", b"odd\n")
-        too_big = h.cannot_install("File too large")
+        too_big, no_bob = h.cannot_install("File too large"), refused("bob", ALLOW)
         stdin = A + "replace crontab of alice from standard input: "
-        ok = (0, b"", b"")
+        ok, delete = (0, b"", b""), A + "delete crontab of alice: "
         # (crontab before, allow list (refuses bob), args, stdin, outcome, record)
         for before, allow, args, data, outcome, record in (
                 (None, None, ["-"], b"0 * * * * date\n", ok, (INFO, stdin + "installing 15 bytes")),
@@ -170,15 +168,13 @@ class SystemLog(NoLists):
                  "file /tmp/.t/home/alice/a\\012b\\033c\\\\d\\177: installing 4 bytes")),
                 (b"old\n", None, ["-e"], b"", ok,
                  (INFO, A + "edit crontab of alice: installing 4 bytes")),
-                (b"old\n", None, ["-d"], b"", ok, (INFO, A + "delete crontab of alice: deleting")),
-                (b"old\n", None, ["-r"], b"", ok, (INFO, A + "delete crontab of alice: deleting")),
-                (None, None, ["-d"], b"", ok,
-                 (INFO, A + "delete crontab of alice: there was nothing to delete")),
+                (b"old\n", None, ["-d"], b"", ok, (INFO, delete + "deleting")),
+                (b"old\n", None, ["-r"], b"", ok, (INFO, delete + "deleting")),
+                (None, None, ["-d"], b"", ok, (INFO, delete + "there was nothing to delete")),
                 (None, None, ["-"], b"#" * (h.MAX_SIZE + 1), (1, b"", too_big),
                  (WARNING, stdin + "failed: " + too_big.decode().strip())),
-                (None, b"alice\n", ["-l"], b"", (1, b"", refused("bob", ALLOW)),
-                 (WARNING, "bob (uid 2002): refused list crontab of bob: "
-                  + refused("bob", ALLOW).decode().strip())),
+                (None, b"alice\n", ["-l"], b"", (1, b"", no_bob), (WARNING, "bob (uid 2002): "
+                 "refused list crontab of bob: " + no_bob.decode().strip())),
                 (None, None, ["-u", "bob", "-l"], b"", (1, b"", h.superuser_only("-u")),
                  (WARNING, A + "refused -u bob: -u option: superuser only")),
                 (None, None, ["-c", "/tmp", "-l"], b"", (1, b"", h.superuser_only("-c")),
