@@ -20,8 +20,7 @@ def crontab_text(tag, size):
     return (line * (size // len(line) + 1))[:size]
 
 
-def install_under_way(part):
-    """An install of alice's, blocked reading the rest of a pipe once part is staged."""
+def install_under_way(part):  # alice's, blocked reading the rest of a pipe once part is staged
     p = start(["-"], **PIPES)
     p.stdin.write(part)
     p.stdin.flush()

@@ -69,8 +69,7 @@ def expect(outcome):
     return 1, b"", unread(what, "No such file or directory"), OLD, []
 
 
-def cut(text):
-    """A diagnostic as the 2048-byte log buffer lets it out."""
+def cut(text):  # a diagnostic as the 2048-byte log buffer lets it out
     return text.encode()[:2047]
 
 
