@@ -3,7 +3,6 @@ import contextlib
 import os
 import random
 import re
-import contextlib
 import signal
 import subprocess
 import time
@@ -21,8 +20,14 @@ def crontab_text(tag, size):
     return (line * (size // len(line) + 1))[:size]
 
 
-def staged(size=1):
-    wait_for(lambda: os.path.getsize(h.path("alice.new")) >= size, 20, "the staging file to fill")
+def install_under_way(part):  # alice's, blocked reading the rest of a pipe once part is staged
+    p = start(["-"], **PIPES)
+    p.stdin.write(part)
+    p.stdin.flush()
+    if part:
+        wait_for(lambda: os.path.getsize(h.path("alice.new")) >= len(part), 20,
+                 "the staging file to fill")
+    return p
 
 
 class Interruption(Case):
@@ -59,41 +64,30 @@ class Interruption(Case):
                 seen["debris"] += 1
                 # Nobody holds the dead install's staging file: the next takes it over.
                 self.check(run(["-"], stdin=b"next\n"), 0)
-                self.assertEqual(read("alice"), b"next\n")
-                self.assertNotIn("alice.new", entries())
+                self.assertEqual((read("alice"), read("alice.new")), (b"next\n", None))
             else:
                 seen["old" if data == old else "new"] += 1
         print(f"\n  interrupted installs: {seen}")
         self.assertGreater(seen["old"], 0)
         self.assertGreater(seen["debris"], 0)
 
-    def staged(self, part=b"0 * * * * new"):
-        """An install of alice's under way, blocked reading the rest of a pipe."""
-        p = start(["-"], **PIPES)
-        p.stdin.write(part)
-        p.stdin.flush()
-        staged()
-        self.assertEqual(os.stat(h.path("alice.new"))[4:6], (0, 0))  # root's, not alice's group
-        return p
-
     def test_signals_while_the_staging_file_is_held(self):
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGALRM,
                     signal.SIGKILL):
             with self.row(sig=sig.name):
                 put("alice", b"old\n")
-                p = self.staged()
+                p = install_under_way(b"0 * * * * new")
+                self.assertEqual(os.stat(h.path("alice.new"))[4:6], (0, 0))  # not alice's group
                 p.send_signal(sig)
-                got = p.communicate(timeout=20) + (p.returncode, entries())
-                self.assertEqual(got, (b"", b"", -sig, ["alice", "alice.new"])
+                got = p.communicate(timeout=20) + (p.returncode, entries(), read("alice"))
+                self.assertEqual(got, (b"", b"", -sig, ["alice", "alice.new"], b"old\n")
                                  if sig == signal.SIGKILL else
-                                 (b"", INTERRUPTED, 1, ["alice"]))
-                self.assertEqual(read("alice"), b"old\n")
+                                 (b"", INTERRUPTED, 1, ["alice"], b"old\n"))
                 self.check(run(["-"], stdin=b"next\n", timeout=5), 0)
                 self.assertEqual((read("alice"), entries()), (b"next\n", ["alice", "cron.update"]))
 
     def test_interrupted_install_of_an_edit_keeps_it(self):
-        # The staging file's sync held up, the install is interrupted while
-        # it holds the staging file.
+        # Its sync held up, the install is interrupted while it holds the staging file.
         put("root", b"old\n")
         p = start(["-qq", "-o", "/dev/null", "-e", "inject=fsync:delay_enter=2000000:when=1",
                    h.PLAIN, "-e"], user=None, binary="strace", **PIPES,
@@ -110,8 +104,8 @@ class Interruption(Case):
     def test_edit_files_are_never_roots(self):
         # Each of its opens held up, the command is slow enough to be watched throughout.
         owner, seen = HOME + "/owner", set()
-        p = start(["-qq", "-o", "/dev/null", "-u", "alice", "-e", "inject=open,openat:delay_exit=50000",
-                   h.SUID, "-e"], user=None, binary="strace",
+        p = start(["-qq", "-o", "/dev/null", "-u", "alice", "-e",
+                   "inject=open,openat:delay_exit=50000", h.SUID, "-e"], user=None, binary="strace",
                   env={"EDITOR": f"stat -c %u:%g >{owner}", **h.TRACED})
 
         def ended():
@@ -119,11 +113,8 @@ class Interruption(Case):
                 h.attempt(lambda: seen.add(os.stat(name).st_uid))
             return p.poll() is not None
         wait_for(ended, 60, "the traced edit to end")
-        self.assertEqual((p.returncode, seen), (0, {2001}))
-        with open(owner) as f:
-            self.assertEqual(f.read(), "2001:2001\n")
-        # Killed at any moment after it has made its temporary file, the command
-        # leaves only files of alice's in /tmp.
+        self.assertEqual((p.returncode, seen, read(owner)), (0, {2001}, b"2001:2001\n"))
+        # Killed at any moment once it has made its temporary file, it leaves only alice's there.
         rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "temp"))
         deadline, kept = time.monotonic() + 10, 0
         for n in range(200):
@@ -135,8 +126,7 @@ class Interruption(Case):
             p.kill()
             p.wait(timeout=20)
             for name in temps():
-                st = os.stat(name)
-                self.assertEqual((st.st_uid, st.st_gid), (2001, 2001), f"run {n}")
+                self.assertEqual(os.stat(name)[4:6], (2001, 2001), f"run {n}")  # uid, gid
                 kept += 1
             h.clear_temps()
         self.assertGreater(kept, 0)
@@ -151,10 +141,8 @@ class Interruption(Case):
                 h.sh("rm", "-f", ready)
                 p = start(["-e"], env={"EDITOR": editor}, process_group=0, **PIPES)
                 wait_for(lambda: os.path.exists(ready), 20, "the editor")
-                if whole_group:
-                    os.killpg(p.pid, signal.SIGINT)  # as a terminal's ^C would
-                else:
-                    p.send_signal(signal.SIGINT)
+                # A terminal's ^C signals the whole group.
+                (os.killpg if whole_group else os.kill)(p.pid, signal.SIGINT)
                 p.wait(timeout=20)
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(p.pid, signal.SIGKILL)  # the editor, when it outlived the command
@@ -177,30 +165,24 @@ class FullDisk(Case):
 
     def test_install_on_a_full_file_system(self):
         failed = cannot_install("No space left on device")
-        # With no room at all even the notification cannot be written; with a
-        # little room, the space of the removed staging file takes it. One odd-
-        # sized read first, so that the final write straddles the end of the space.
+        # With no room even the notification fails; with a little, the removed staging file's
+        # space takes it. An odd-sized read first makes the last write straddle the space's end.
         for free, first, err, names in ((0, 0, failed + h.lost_update(), []),
                                         (8192, 0, failed, ["alice"]), (8192, 500, failed, None)):
             with self.subTest(free=free, first=first):
                 self.small_directory(free)
                 new = crontab_text(b"3", 8192 + 500 if first else 32 << 10)
-                p = start(["-"], **PIPES)
-                p.stdin.write(new[:first])
-                p.stdin.flush()
-                if first:
-                    staged(first)
+                p = install_under_way(new[:first])
                 out, got = p.communicate(new[first:], 60)
-                self.assertEqual((p.returncode, out, got), (1, b"", err))
-                self.assertEqual(read("alice"), b"0 * * * * old\n")
+                self.assertEqual((p.returncode, out, got, read("alice")),
+                                 (1, b"", err, b"0 * * * * old\n"))
                 self.assertNotIn("alice.new", entries())
                 if names is not None:
                     self.assertEqual(updates(), names)
                 self.doCleanups()
 
     def test_edit_with_a_full_tmp(self):
-        # Only this command sees a tiny /tmp; the harness's tree (and a crontab
-        # directory) under it stay reachable through descriptors opened before the mount.
+        # A tiny /tmp for this command alone; what of ours is under it stays reachable by fd.
         keep = [ROOT] + [h.DIR] * h.DIR.startswith("/tmp/")
         script = "".join(f"exec {3 + i}<{d}\n" for i, d in enumerate(keep))
         script += "mount -t tmpfs -o size=64k,mode=1777 tmpfs /tmp || exit 99\n"
@@ -216,17 +198,15 @@ class FullDisk(Case):
         self.assertRegex(err, rb"\Aunable to write %s: No space left on device\n\Z" % h.TEMP)
         self.assertEqual((read("alice"), updates()), (big, []))
         self.assertFalse(os.path.exists(f"{HOME}/ran"), "the editor ran on a truncated copy")
-        with open(f"{ROOT}/left") as f:
-            self.assertNotIn("crontab.", f.read(), "the temporary file was left behind")
+        self.assertNotIn(b"crontab.", read(f"{ROOT}/left"), "the temporary file was left behind")
 
 
 class DirectorySync(Case):
     def test_rename_is_made_durable(self):
         trace = ROOT + "/trace"
-        self.check(h.traced(["-"], ["-o", trace, "-e", "trace=open,openat,rename,renameat,renameat2,"
-                                    "fsync,exit_group"], stdin=b"new\n"), 0)
-        with open(trace) as f:
-            self.assertRegex(f.read(), r'\d+ +rename(?:at2?)?\((?:AT_FDCWD, )?"root\.new", '
-                             r'(?:AT_FDCWD, )?"root"[^\n]*\) += 0\n(?:.*\n)*?'
-                             r'\d+ +open(?:at)?\((?:AT_FDCWD, )?"\.", [^\n]*\) = (\d+)\n(?:.*\n)*?'
-                             r'\d+ +fsync\(\1\) += 0\n(?:.*\n)*?\d+ +exit_group\(0\)')
+        self.check(h.traced(["-"], ["-o", trace, "-e", "trace=open,openat,rename,renameat,"
+                                    "renameat2,fsync,exit_group"], stdin=b"new\n"), 0)
+        self.assertRegex(read(trace).decode(), r'\d+ +rename(?:at2?)?\((?:AT_FDCWD, )?"root\.new", '
+                         r'(?:AT_FDCWD, )?"root"[^\n]*\) += 0\n(?:.*\n)*?\d+ +open(?:at)?\('
+                         r'(?:AT_FDCWD, )?"\.", [^\n]*\) = (\d+)\n(?:.*\n)*?'
+                         r'\d+ +fsync\(\1\) += 0\n(?:.*\n)*?\d+ +exit_group\(0\)')
