@@ -19,8 +19,7 @@ SECRET = T + "/secret"  # readable by root only
 NOT_OWN = "not a regular file owned by alice"
 FIELDS = ("uid", "gid", "groups", "cwd", "USER", "LOGNAME", "HOME", "SHELL", "owner", "path")
 
-# Called as "record TAG FILE": notes who and where it runs and what FILE held,
-# then appends "TAG" to it as an edit.
+# "record TAG FILE" notes who runs it, where, and what FILE held; then appends TAG as an edit.
 RECORDER_SCRIPT = f"""#!/bin/sh
 tag=$1; shift
 {{ id -u; id -g; id -G; pwd; echo "$USER"; echo "$LOGNAME"; echo "$HOME"; echo "$SHELL"
@@ -32,10 +31,9 @@ echo "$tag" >> "$1"
 
 def recorded(tag):
     """What the editor tagged tag saw, or None when it did not run."""
-    if not os.path.exists(f"{REC}/{tag}.seen"):  # written last
-        return None
-    with open(f"{REC}/{tag}") as f, open(f"{REC}/{tag}.seen", "rb") as g:
-        return dict(zip(FIELDS, f.read().split("\n")), text=g.read())
+    seen = read(f"{REC}/{tag}.seen")  # written last
+    if seen is not None:
+        return dict(zip(FIELDS, read(f"{REC}/{tag}").decode().split("\n")), text=seen)
 
 
 def editor(tag, length=None):
@@ -65,8 +63,7 @@ class AsUser(Case):
         write(T + "/vi", f"#!/bin/sh\nexec {RECORDER} vi \"$@\"\n", 0o755)
         write(SECRET, "secret\n", 0o600)
         write(T + "/shared", "0 * * * * planted\n", 0o666)  # root's, which alice may link to
-        # A stand-in over /usr/bin/vi shows when it is chosen; the mount must
-        # stay in this namespace.
+        # A stand-in over /usr/bin/vi shows when it is chosen; mounted in this namespace only.
         target = os.path.realpath("/usr/bin/vi")
         mnt = run(["-n", "-o", "PROPAGATION", "-T", target], None, binary="findmnt")
         assert mnt[:2] == (0, b"private\n"), f"mount propagation at {target} is {mnt}"
@@ -96,7 +93,7 @@ class FileOperand(AsUser):
         home = USERS["alice"].home
         self.check(run([home]), 1, err=unread(home, "Is a directory", "read"))
         self.assertEqual(read("alice"), b"old\n")
-        self.assertEqual([e for e in os.listdir(h.DIR) if e.endswith(".new")], [])
+        self.assertEqual([e for e in h.entries() if e.endswith(".new")], [])
 
     def test_reader_killed_midway_installs_nothing(self):
         put("alice", b"old\n")
@@ -116,8 +113,7 @@ class FileOperand(AsUser):
         os.close(fd)
         self.assertEqual((p.wait(timeout=60), p.stdout.read(), p.stderr.read()),
                          (1, b"", unread(fifo)))
-        self.assertEqual(read("alice"), b"old\n")
-        self.assertEqual(sorted(os.listdir(h.DIR)), ["alice", "cron.update"])
+        self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
 
 
 class EditorIdentity(AsUser):
@@ -135,12 +131,11 @@ class EditorIdentity(AsUser):
                 self.check(self.edit(dict(alien, EDITOR=editor(name)), user, ["-e", *args]),
                            0, err=err)
                 seen = recorded(name)
+                seen["groups"] = set(seen["groups"].split())
+                self.assertRegex(seen.pop("path").encode(), b"^" + TEMP + b"$")
                 home = USERS[user].home if user else "/root"
-                self.assertEqual((seen["uid"], seen["gid"], set(seen["groups"].split())),
-                                 (ids, ids, groups))
-                self.assertEqual([seen[k] for k in FIELDS[3:9]],
-                                 [cwd, name, name, home, "/bin/sh", name])
-                self.assertRegex(seen["path"].encode(), b"^" + TEMP + b"$")
+                self.assertEqual(seen, dict(zip(FIELDS, [ids, ids, groups, cwd, name, name, home,
+                                                         "/bin/sh", name]), text=b""))
 
     def test_caller_groups_give_way_to_the_users(self):
         # After newgrp, or with groups the user database does not give alice.
