@@ -36,10 +36,9 @@ def recorded(tag):
         return dict(zip(FIELDS, read(f"{REC}/{tag}").decode().split("\n")), text=seen)
 
 
-def editor(tag, length=None):
+def editor(tag, length=0):
     """An editor command for the recorder, padded with slashes to length."""
-    cmd = f"{RECORDER} {tag}"
-    return cmd if length is None else "/" * (length - len(cmd)) + cmd
+    return "/" * (length - len(f"{RECORDER} {tag}")) + f"{RECORDER} {tag}"
 
 
 def unread_temp(reason):
@@ -159,9 +158,8 @@ class EditorIdentity(AsUser):
         os.makedirs(mine, exist_ok=True)
         os.chown(mine, 2001, 2001)
         write(mine + "/alice", b"old\n")
-        result = self.edit({"EDITOR": editor("e")}, args=["-c", mine, "-e"], binary=PLAIN)
-        self.check(result, 1, err=b"initgroups failed: alice Operation not permitted\n" +
-                   editor_failed())
+        self.check(self.edit({"EDITOR": editor("e")}, args=["-c", mine, "-e"], binary=PLAIN), 1,
+                   err=b"initgroups failed: alice Operation not permitted\n" + editor_failed())
         self.assertEqual((recorded("e"), sorted(os.listdir(mine))), (None, ["alice"]))
 
 
@@ -221,33 +219,32 @@ class EditOutcome(AsUser):
         too_large, busy = h.cannot_install("File too large"), h.staging_exists()
         changed = f"{h.DIR}/alice changed during the edit; not installed\n".encode()
         a = path("alice")
-        # (invoker, crontab at start, what the editor does before it edits,
-        # what is said, the crontab after, the staging file held meanwhile)
-        for user, old, meanwhile, err, after, held in (
-                ("alice", b"old\n", f'head -c {h.MAX_SIZE} /dev/zero >> "$1"', too_large,
-                 b"old\n", False),
-                ("alice", b"old\n", ":", busy, b"old\n", True),
-                ("alice", b"old\n", f"echo other | {SUID} -", changed, b"other\n", False),
-                ("alice", b"old\n", f"{SUID} -d", changed, None, False),
-                ("alice", None, f"echo other | {SUID} -", changed, b"other\n", False),
+        # (invoker, crontab at start, what the editor does before it edits, what is said,
+        # the crontab after)
+        for user, old, meanwhile, err, after in (
+                ("alice", b"old\n", f'head -c {h.MAX_SIZE} /dev/zero >> "$1"', too_large, b"old\n"),
+                ("alice", b"old\n", ":", busy, b"old\n"),
+                ("alice", b"old\n", f"echo other | {SUID} -", changed, b"other\n"),
+                ("alice", b"old\n", f"{SUID} -d", changed, None),
+                ("alice", None, f"echo other | {SUID} -", changed, b"other\n"),
                 # In place, same size: only the time of the change tells.
-                (None, b"old\n", f"sleep 0.05; echo olx > {a}", changed, b"olx\n", False),
+                (None, b"old\n", f"sleep 0.05; echo olx > {a}", changed, b"olx\n"),
                 # Only the inode, the size or the nanoseconds of the time tell.
                 (None, b"old\n", f"echo olx > {a}.x; touch -r {a} {a}.x; mv {a}.x {a}", changed,
-                 b"olx\n", False),
+                 b"olx\n"),
                 (None, b"old\n", f"touch -r {a} {T}/t; echo >> {a}; touch -r {T}/t {a}", changed,
-                 b"old\n\n", False),
+                 b"old\n\n"),
                 (None, b"old\n", f"t=$(stat -c %.9Y {a}); echo olx > {a}; "
-                 f"touch -d @${{t%?}}$((${{t#${{t%?}}}} ^ 1)) {a}", changed, b"olx\n", False),
+                 f"touch -d @${{t%?}}$((${{t#${{t%?}}}} ^ 1)) {a}", changed, b"olx\n"),
                 # Root names the directory too: the hint does.
-                ("-c", b"old\n", ":", busy.replace(b"/alice", b"/./alice"), b"old\n", True)):
+                ("-c", b"old\n", ":", busy.replace(b"/alice", b"/./alice"), b"old\n")):
             with self.row(user=user, meanwhile=meanwhile[:20], old=old):
                 if old is not None:
                     put("alice", old)
                 who = None if user == "-c" else user
                 hint = ["-c", h.DIR + "/."] * (who != user) + ["-u", "alice"] * (who is None)
-                # As a running install holds its staging file; /dev/null when none is.
-                with open(path("alice.new") if held else "/dev/null", "wb") as lock:
+                # Busy: a running install holds its staging file; else /dev/null is held.
+                with open(path("alice.new") if b"File exists" in err else os.devnull, "wb") as lock:
                     fcntl.flock(lock, fcntl.LOCK_EX)
                     status, out, got = run(["-e", *hint], who, env={
                         "EDITOR": shell_editor(f'{meanwhile}; echo e >> "$1"')})
@@ -256,9 +253,8 @@ class EditOutcome(AsUser):
                 kept = re.fullmatch(h.kept(err, " ".join(hint + [""]).encode()), got)
                 self.assertIsNotNone(kept, got)
                 edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"e\n"
-                with open(kept[1], "rb") as f:
-                    self.assertEqual((os.fstat(f.fileno()).st_uid, f.read()),
-                                     (2001 if who else 0, edited))
+                self.assertEqual((os.stat(kept[1]).st_uid, read(kept[1].decode())),
+                                 (2001 if who else 0, edited))
                 fits = len(edited) <= h.MAX_SIZE
                 self.assertEqual(run([*hint, kept[1].decode()], who)[0], 0 if fits else 1)
                 self.assertEqual(read("alice"), edited if fits else after)
@@ -302,14 +298,13 @@ class EditOutcome(AsUser):
                 make(path("alice"))
                 self.check(self.edit({"EDITOR": editor("e")}), 1,
                            err=f"unable to read {h.DIR}/alice: {why}\n".encode())
-                self.assertIsNone(recorded("e"))
-                self.assertEqual(updates(), [])
+                self.assertEqual((recorded("e"), updates()), (None, []))
 
     def test_edit_files_are_removed_as_their_owner(self):
         # The private directory swapped for a link to root's directory meanwhile,
         # root's file of the edit file's name stays.
         os.mkfifo(fifo := T + "/go")
-        p = h.start(["-e"], env={"EDITOR": shell_editor(f"read x < {fifo}")}, stderr=subprocess.PIPE)
+        p = h.start(["-e"], env={"EDITOR": shell_editor(f"read x < {fifo}")}, **h.PIPES)
         d, f = h.wait_for(lambda: len(temps()) == 2 and temps())
         os.rename(d, d + ".moved")
         os.makedirs(T + "/root")
@@ -320,8 +315,7 @@ class EditOutcome(AsUser):
         self.assertEqual((p.communicate(timeout=20)[1], p.returncode), (editor_failed() + (
             f"unable to remove {f}: Permission denied\n"
             f"unable to remove {d}: Operation not permitted\n").encode(), 1))
-        with open(root_file, "rb") as f:
-            self.assertEqual(f.read(), b"root's\n")
+        self.assertEqual(read(root_file), b"root's\n")
 
     def test_root_edits_another_users_crontab(self):
         put("bob", b"bob's\n")
