@@ -92,7 +92,8 @@ class Interruption(Case):
         p = start(["-qq", "-o", "/dev/null", "-e", "inject=fsync:delay_enter=2000000:when=1",
                    h.PLAIN, "-e"], user=None, binary="strace", **PIPES,
                   env={"EDITOR": 'f() { echo edited >"$1"; }; f', **h.TRACED})
-        wait_for(lambda: os.path.exists(h.path("root.new")), 20, "the staging file")
+        # Filled, so held: the name alone may be seen before the lock is taken.
+        wait_for(lambda: os.path.getsize(h.path("root.new")) == 7, 20, "the staging file")
         os.kill(int(h.proc(p.pid, f"task/{p.pid}/children").split()[0]), signal.SIGTERM)
         status, out, err = (p.wait(timeout=20), p.stdout.read(), p.stderr.read())
         self.assertEqual((status, out), (1, b""))
