@@ -132,7 +132,8 @@ def strerror(code):
 
 def interpreted(image):
     """Whether the ELF image names a program interpreter, as a dynamic one does."""
-    (phoff,), (size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from("<HH", image, 54)
+    (phoff,), (size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from("<HH",
+                                                                                     image, 54)
     return any(struct.unpack_from("<I", image, phoff + i * size)[0] == 3 for i in range(count))
 
 

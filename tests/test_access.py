@@ -199,12 +199,13 @@ class SystemLog(NoLists):
         emfile = f"unable to write to the system log: {h.strerror(errno.EMFILE)}\n".encode() + \
             h.cannot_install(h.strerror(errno.EMFILE), "root")
         limited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args])  # noqa: E731
+        stack = f"--stack={h.STACK}"
         traced = lambda inject, arg: (None, "strace", ["-f", "-qq", "-o", "/dev/null", "-e",  # noqa
                                                        "inject=" + inject, PLAIN, arg])
         # ((user, binary, arguments), outcome, records, crontab after or entries left)
         for (user, binary, args), outcome, records, after in (
-                (limited(f"--stack={h.STACK}", "-"), (0, b"", b""), new, b"new\n"),
-                (limited(f"--stack={h.STACK}", "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
+                (limited(stack, "-"), (0, b"", b""), new, b"new\n"),
+                (limited(stack, "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
                  [(WARNING, A + "refused -u root: -u option: superuser only")], b"old\n"),
                 (limited("--nofile=5", "-"), (0, b"", b""), new, b"new\n"),
                 # No socket for the record: the change is not made.
