@@ -1,5 +1,7 @@
 #include "copy.h"
 
+#include "large.h"
+
 #include <errno.h>
 #include <unistd.h>
 
@@ -20,7 +22,7 @@ int write_all(int out, const char *buf, unsigned long n)
 int copy_fd(int in, int out, long long limit, bool *read_failed, long long *copied)
 {
 	// Large blocks keep an install of a full-size crontab to a few hundred calls.
-	static char buf[65536];
+	LARGE_BUFFER static char buf[65536];
 	long long total = 0;
 	*read_failed = false;
 	for (;;) {

@@ -1,5 +1,7 @@
 #include "log.h"
 
+#include "large.h"
+
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -84,7 +86,7 @@ void record_subject(const char *format, ...)
 // Time stamps are root's records: the caller's TZ must not set them.
 static void stamp(char *out, size_t size)
 {
-	static char caller_tz[4096];
+	LARGE_BUFFER static char caller_tz[4096];
 	const char *tz = getenv("TZ");
 	bool had_tz = tz != nullptr && strlen(tz) < sizeof caller_tz;
 	if (had_tz)
@@ -146,9 +148,9 @@ static int send_record(const char *message, size_t len)
 // kill the record and leave the change it announces to go through.
 int record(int priority, const char *format, ...)
 {
-	static char line[sizeof subject + 4096];
-	static char safe[2 * sizeof line];
-	static char message[sizeof safe + 128];
+	LARGE_BUFFER static char line[sizeof subject + 4096];
+	LARGE_BUFFER static char safe[2 * sizeof line];
+	LARGE_BUFFER static char message[sizeof safe + 128];
 	va_list ap;
 
 	int len = snprintf(line, sizeof line, "%s: ", subject);

@@ -2,6 +2,7 @@
 #include "as_user.h"
 #include "edit.h"
 #include "install.h"
+#include "large.h"
 #include "log.h"
 #include "relro.h"
 #include "size_limit.h"
@@ -248,7 +249,7 @@ static void describe(Mode mode, const char *path)
 
 [[noreturn]] static void run_edit()
 {
-	static struct Edit edit;
+	LARGE_BUFFER static struct Edit edit;
 	if (edit_crontab(&invoker, target_name, &edit) != 0)
 		fail();
 	int result = install_crontab(target_name, &edit.source, &edit.origin, edit.note);
