@@ -72,9 +72,7 @@ def sh(*cmd):
     subprocess.run(cmd, check=True, timeout=60)
 
 
-def enter_namespace(binary):
-    with open(binary, "rb") as f:
-        image = f.read()  # before /tmp is replaced, where the binary may live
+def enter_namespace(binary, image):  # image: read before /tmp, where it may live, is replaced
     # A checkout or build under /tmp stays reachable at its own path inside
     # the private /tmp, so that the groups and the build tree can be loaded.
     keep = [p for p in (CHECKOUT, os.path.dirname(binary)) if p.startswith("/tmp/")]
@@ -132,8 +130,8 @@ def strerror(code):
 
 def interpreted(image):
     """Whether the ELF image names a program interpreter, as a dynamic one does."""
-    (phoff,), (size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from("<HH",
-                                                                                     image, 54)
+    (phoff,), (size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from(
+        "<HH", image, 54)
     return any(struct.unpack_from("<I", image, phoff + i * size)[0] == 3 for i in range(count))
 
 
@@ -153,7 +151,7 @@ def main():
     if os.environ.get("CRONTAB_TEST_NS") != "1":
         os.execvpe("unshare", ["unshare", "--mount", "--propagation", "private", "--",
                                sys.executable, *sys.argv], dict(os.environ, CRONTAB_TEST_NS="1"))
-    enter_namespace(os.path.abspath(binary))
+    enter_namespace(os.path.abspath(binary), image)
     sys.modules["harness"] = sys.modules[__name__]
     sys.path.insert(0, os.path.dirname(os.path.abspath(group)))
     module = importlib.import_module(name[:-3])

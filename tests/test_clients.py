@@ -1,6 +1,5 @@
-"""Clients that drive the command: Puppet's cron type, ansible's cron module,
-Perl's Config::Crontab and the npm module crontab, each as root for alice (-u)
-and as alice for herself."""
+"""Clients that drive the command (Puppet's cron type, ansible's cron module, Perl's
+Config::Crontab, the npm module crontab), as root for alice (-u) and as alice."""
 import contextlib
 import json
 import os
@@ -117,8 +116,7 @@ CLIENTS = {
 
 class Clients(Case):
     def walk(self, client, *runs):
-        """Takes alice's crontab through STEPS with client once per run: "root -u alice",
-        "alice" for herself or "alice -u alice"."""
+        """Alice's crontab through STEPS with client per run: "root -u alice", "alice", ..."""
         if MISSING[client]:
             self.skipTest(MISSING[client])
         for run in runs:

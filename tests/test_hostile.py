@@ -18,8 +18,7 @@ LENGTHS = (0, 1, 1, 2, 2, 2, 3, 3, 4, 5)
 
 
 def model(argv):
-    """What the option rules make of argv when run by an ordinary user:
-    ("usage",), ("refused", letter) or (operation, operand)."""
+    """argv by the option rules, for a user: ("usage",), ("refused", letter) or (mode, operand)."""
     mode, operands, i = None, [], 0
     while i < len(argv):
         arg = argv[i]
