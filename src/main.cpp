@@ -268,7 +268,7 @@ int main(int argc, char **argv)
 {
 #ifdef CRONTAB_SEAL_RELRO
 	if (seal_relro() != 0) {
-		log_message("mprotect: %s", strerror(errno));
+		log_message("mprotect: %s\n", strerror(errno));
 		exit(1);
 	}
 #endif
