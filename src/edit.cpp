@@ -2,6 +2,8 @@
 
 #include "as_user.h"
 #include "copy.h"
+#include "large.h"
+#include "lines.h"
 #include "log.h"
 #include "size_limit.h"
 #include "store.h"
@@ -98,10 +100,12 @@ static void remove_temp(const char *path)
 }
 
 // Only a crontab that does not exist means an empty start: editing a
-// truncated copy would install the truncation.
-static int copy_current(const char *name, int tmp, const char *path, Origin *origin)
+// truncated copy would install the truncation. *original stays open on
+// the crontab copied, for the comparison after the edit.
+static int copy_current(const char *name, int tmp, const char *path, Origin *origin, int *original)
 {
 	*origin = {};
+	*original = -1;
 	int in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
 	if (in < 0 && errno == ENOENT)
 		return 0;
@@ -117,9 +121,11 @@ static int copy_current(const char *name, int tmp, const char *path, Origin *ori
 	*origin = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 	bool read_failed;
 	int err = copy_fd(in, tmp, size_room(), &read_failed);
-	close(in);
-	if (err == 0)
+	if (err == 0) {
+		*original = in;
 		return 0;
+	}
+	close(in);
 	if (read_failed)
 		log_message("unable to read %s/%s: %s\n", store_dir(), name, strerror(err));
 	else
@@ -191,33 +197,126 @@ static void kept_note(Edit *edit, const Invoker *invoker, const char *name)
 	append(note, sizeof edit->note, &len, "\n");
 }
 
-int edit_crontab(const Invoker *invoker, const char *name, Edit *edit)
+// The edited text, read back whole before anything is decided: one byte
+// more than an install accepts tells that it is too large.
+LARGE_BUFFER static char edited[max_crontab_size + 1];
+
+// Read back by name and as the invoker: editors that save by renaming
+// leave a new file there, and the invoker must not read what they could not.
+// 0, or -1 after the failure was reported; *keep when the file opened, so
+// that what it holds is not lost with it.
+static int read_back(const Invoker *invoker, Edit *edit, bool *keep)
+{
+	pid_t reader;
+	int fd = open_as_user(invoker, edit->path, &reader, true);
+	if (fd < 0) {
+		log_message("unable to read replacement file %s", edit->path);
+		return -1;
+	}
+	long long size;
+	int err = read_into(fd, edited, sizeof edited, &size);
+	// Closing first lets a reader still writing see a broken pipe and end.
+	close(fd);
+	bool whole = finish_reader(reader) == 0;
+	edit->source = {-1, -1, edit->path, edited, size};
+	if (size > max_crontab_size || (err == 0 && whole))
+		return 0;
+	log_message("unable to read replacement file %s\n", edit->path);
+	log_message("%s", edit->note);
+	*keep = true;
+	return -1;
+}
+
+static bool unchanged(const Edit *edit)
+{
+	if (edit->original < 0)
+		return edit->source.size == 0;
+	return holds(edit->original, edit->source.text, edit->source.size);
+}
+
+// Names each line no scheduler can read, escaped as the record is.
+static int point_out(const char *text, long long size)
+{
+	LARGE_BUFFER static char shown[1024];
+	int count = 0;
+	long long number = 0;
+	for (const char *p = text, *end = text + size; p < end; number++) {
+		const auto *newline =
+			static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+		auto len = static_cast<size_t>((newline != nullptr ? newline : end) - p);
+		const char *whys[] = {line_problem(p, len),
+				      newline != nullptr ? nullptr : unended_last_line};
+		for (const char *why : whys)
+			if (why != nullptr) {
+				say("line %lld: %s: %s\n", number + 1, why,
+				    escape_bytes(p, len, shown, sizeof shown));
+				count++;
+			}
+		p += len + 1;
+	}
+	return count;
+}
+
+// After the lines are pointed out, a person at the terminal decides: a
+// script, a client or an editor driven by a program gets the install as
+// before, with only the lines on standard error besides.
+static char decide()
+{
+	if (isatty(0) != 1 || isatty(2) != 1)
+		return 'i';
+	char answer =
+		ask("(e)dit again, (i)nstall as it is, or (q)uit without installing? ", "eiq");
+	return answer != '\0' ? answer : 'q';
+}
+
+// Runs the editor until the text is one to install, or nothing is to be.
+static Edited edit_until_decided(const Invoker *invoker, Edit *edit, bool *keep)
+{
+	for (;;) {
+		if (check_editor(run_editor(invoker, edit->path)) != 0 ||
+		    read_back(invoker, edit, keep) != 0)
+			return edit_failed;
+		// Too large to install: the install says so, and keeps the edit.
+		if (edit->source.size > max_crontab_size)
+			return edit_changed;
+		if (unchanged(edit)) {
+			say("no changes made to crontab\n");
+			return edit_unchanged;
+		}
+		if (point_out(edit->source.text, edit->source.size) == 0)
+			return edit_changed;
+		switch (decide()) {
+		case 'e':
+			continue;
+		case 'q':
+			say("%s", edit->note);
+			return edit_kept;
+		default:
+			return edit_changed;
+		}
+	}
+}
+
+Edited edit_crontab(const Invoker *invoker, const char *name, Edit *edit)
 {
 	int tmp = create_temp(edit->path);
 	if (tmp < 0) {
 		log_message("unable to create %s: %s", edit->path, strerror(errno));
-		return -1;
+		return edit_failed;
 	}
-	int copied = copy_current(name, tmp, edit->path, &edit->origin);
+	int copied = copy_current(name, tmp, edit->path, &edit->origin, &edit->original);
 	if (close(tmp) != 0 && copied == 0) {
 		log_message("unable to write %s: %s\n", edit->path, strerror(errno));
 		copied = -1;
 	}
-	if (copied != 0 || check_editor(run_editor(invoker, edit->path)) != 0) {
-		remove_temp(edit->path);
-		return -1;
-	}
-	// Read back by name and as the invoker: editors that save by renaming
-	// leave a new file there, and the invoker must not read what they could not.
-	edit->source = {-1, -1, edit->path};
-	edit->source.fd = open_as_user(invoker, edit->path, &edit->source.reader, true);
-	if (edit->source.fd < 0) {
-		log_message("unable to read replacement file %s", edit->path);
-		remove_temp(edit->path);
-		return -1;
-	}
 	kept_note(edit, invoker, name);
-	return 0;
+	bool keep = false;
+	Edited result = copied == 0 ? edit_until_decided(invoker, edit, &keep) : edit_failed;
+	if (edit->original >= 0)
+		close(edit->original);
+	if ((result == edit_failed && !keep) || result == edit_unchanged)
+		remove_temp(edit->path);
+	return result;
 }
 
 void end_edit(const Edit *edit, bool installed)

@@ -17,10 +17,6 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#ifndef CRONTAB_MAX_SIZE
-#define CRONTAB_MAX_SIZE 1048576
-#endif
-
 // The staging file of this process, for the interrupt handler: it removes
 // the name only while this process holds the file's lock.
 static char staging_path[NAME_MAX + 1];
@@ -148,13 +144,16 @@ static int open_staging(const char *name)
 
 // Copies the new crontab into the staging file and makes it durable.
 // Returns 0 or an error number.
-static int fill_staging(int staging, int in)
+static int fill_staging(int staging, const Source *source)
 {
 	long long limit = size_room();
-	if (limit > CRONTAB_MAX_SIZE)
-		limit = CRONTAB_MAX_SIZE;
+	if (limit > max_crontab_size)
+		limit = max_crontab_size;
 	bool read_failed;
-	int err = copy_fd(in, staging, limit, &read_failed);
+	int err = source->text == nullptr ? copy_fd(source->fd, staging, limit, &read_failed)
+		  : source->size > limit  ? EFBIG
+					  : write_all(staging, source->text,
+						      static_cast<unsigned long>(source->size));
 	if (err == 0 && fsync(staging) != 0)
 		err = errno;
 	return err;
@@ -234,13 +233,15 @@ int install_crontab(const char *name, const Source *source, const Origin *origin
 	interrupt_note = note != nullptr ? note : "";
 	int staging = open_staging(name);
 	if (staging < 0) {
-		close(source->fd);
+		if (source->fd >= 0)
+			close(source->fd);
 		finish_reader(source->reader);
 		return -1;
 	}
-	int err = fill_staging(staging, source->fd);
+	int err = fill_staging(staging, source);
 	// Closing first lets a reader still writing see a broken pipe and end.
-	close(source->fd);
+	if (source->fd >= 0)
+		close(source->fd);
 	if (finish_reader(source->reader) != 0 && err == 0) {
 		discard_staging(staging);
 		log_message("unable to read replacement file %s", source->name);

@@ -19,12 +19,22 @@ struct Origin {
 	timespec mtime;
 };
 
+#ifndef CRONTAB_MAX_SIZE
+#define CRONTAB_MAX_SIZE 1048576
+#endif
+
+// The largest crontab an install accepts.
+static const long long max_crontab_size = CRONTAB_MAX_SIZE;
+
 // Where a new crontab comes from: a descriptor, the reader child that feeds
-// it (-1 when none) and its name in messages.
+// it (-1 when none) and its name in messages; or, when text is given, the
+// size bytes there (fd and reader -1).
 struct Source {
 	int fd;
 	pid_t reader;
 	const char *name;
+	const char *text;
+	long long size;
 };
 
 // Installs the crontab name from source, whole or not at all; the source is

@@ -2,6 +2,7 @@
 
 #include "large.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -17,6 +18,8 @@
 static char kept[1024];
 static char subject[1024];
 static size_t kept_len;
+// Whether the last text written to standard error left its line open.
+static bool line_open;
 
 static void keep(const char *text, size_t len)
 {
@@ -40,6 +43,14 @@ static int format_into(char *buf, size_t size, const char *format, va_list ap)
 	return len < static_cast<int>(size) ? len : static_cast<int>(size) - 1;
 }
 
+// Nothing useful can be done when a diagnostic itself cannot be written.
+static void put(const char *text, size_t len)
+{
+	(void)!write(2, text, len);
+	if (len > 0)
+		line_open = text[len - 1] != '\n';
+}
+
 void log_message(const char *format, ...)
 {
 	char buf[2048];
@@ -50,9 +61,66 @@ void log_message(const char *format, ...)
 	va_end(ap);
 	if (len < 0)
 		return;
-	// Nothing useful can be done when the diagnostic itself cannot be written.
-	(void)!write(2, buf, static_cast<size_t>(len));
+	put(buf, static_cast<size_t>(len));
 	keep(buf, static_cast<size_t>(len));
+}
+
+void say(const char *format, ...)
+{
+	char buf[2048];
+	va_list ap;
+
+	va_start(ap, format);
+	int len = format_into(buf, sizeof buf, format, ap);
+	va_end(ap);
+	if (len >= 0)
+		put(buf, static_cast<size_t>(len));
+}
+
+void end_line()
+{
+	if (line_open)
+		put("\n", 1);
+}
+
+// One line of standard input, cut to fit; false at its end or on an error.
+static bool read_line(char *buf, size_t size)
+{
+	size_t n = 0;
+	for (;;) {
+		char c;
+		ssize_t got = read(0, &c, 1);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0)
+			return false;
+		if (c == '\n')
+			break;
+		if (n + 1 < size)
+			buf[n++] = c;
+	}
+	buf[n] = '\0';
+	return true;
+}
+
+char ask(const char *question, const char *letters)
+{
+	for (;;) {
+		say("%s", question);
+		char answer[64];
+		if (!read_line(answer, sizeof answer)) {
+			// No answer ended the question's line; what follows starts a new one.
+			end_line();
+			return '\0';
+		}
+		// The terminal echoed the answer's newline.
+		line_open = false;
+		const char *p = answer + strspn(answer, " \t");
+		char letter = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+		if (letter != '\0' && strchr(letters, letter) != nullptr &&
+		    p[1 + strspn(p + 1, " \t")] == '\0')
+			return letter;
+	}
 }
 
 const char *diagnostics()
@@ -62,9 +130,14 @@ const char *diagnostics()
 
 const char *escape(const char *text, char *out, size_t size)
 {
+	return escape_bytes(text, strlen(text), out, size);
+}
+
+const char *escape_bytes(const char *text, size_t len, char *out, size_t size)
+{
 	size_t n = 0;
-	for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-	     *p != '\0' && n + 5 <= size; p++) {
+	const auto *p = reinterpret_cast<const unsigned char *>(text);
+	for (const unsigned char *end = p + len; p < end && n + 5 <= size; p++) {
 		if (*p < 0x20 || *p == 0x7f || *p == '\\')
 			n += static_cast<size_t>(
 				snprintf(out + n, size - n, *p == '\\' ? "\\\\" : "\\%03o", *p));

@@ -7,12 +7,28 @@
 // for the system log's record of how the run ended.
 void log_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Writes as log_message does, but keeps nothing for the record: what the
+// person at the terminal is told besides failures.
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Asks question on standard error and reads one line of standard input:
+// the first of letters that the answer is (in either case, blanks around
+// it allowed), asking again after any other answer; '\0' at end of input.
+char ask(const char *question, const char *letters);
+
+// Ends the line that the messages left open, so that each keeps its text
+// and the shell's prompt still starts on a line of its own.
+void end_line();
+
 // What log_message has written in this process, lines joined by "; ".
 const char *diagnostics();
 
 // Copies text into out with control characters written as \ooo and
 // backslashes doubled, so that text from users cannot forge lines.
 const char *escape(const char *text, char *out, size_t size);
+
+// The same for len bytes of text, NUL bytes included.
+const char *escape_bytes(const char *text, size_t len, char *out, size_t size);
 
 // What the records of this run are about ("alice (uid 2001): delete
 // crontab of alice"); each record starts with it.

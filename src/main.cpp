@@ -250,9 +250,20 @@ static void describe(Mode mode, const char *path)
 [[noreturn]] static void run_edit()
 {
 	LARGE_BUFFER static struct Edit edit;
-	if (edit_crontab(&invoker, target_name, &edit) != 0)
+	switch (edit_crontab(&invoker, target_name, &edit)) {
+	case edit_failed:
 		fail();
+	case edit_unchanged:
+		exit(0);
+	case edit_kept:
+		exit(1);
+	case edit_changed:
+		break;
+	}
 	int result = install_crontab(target_name, &edit.source, &edit.origin, edit.note);
+	// A person who edits wants to know it took; a script that installs does not.
+	if (result == 0)
+		say("crontab of %s installed\n", target_name);
 	end_edit(&edit, result == 0);
 	finish(result, "installed", true);
 }
@@ -273,6 +284,9 @@ int main(int argc, char **argv)
 	}
 #endif
 	guard_standard_descriptors();
+	// However the run ends, its last message ends its line.
+	if (atexit(end_line) != 0)
+		exit(1);
 	identify_invoker();
 
 	const char *crontab_dir = CRONTAB_DIR;
@@ -290,7 +304,7 @@ int main(int argc, char **argv)
 
 	// Opened before entering the crontab directory, so that a relative path
 	// means what it meant to the invoker.
-	Source source = {0, -1, replacement_path};
+	Source source = {0, -1, replacement_path, nullptr, 0};
 	if (replacement_path != nullptr &&
 	    (source.fd = open_as_user(&invoker, replacement_path, &source.reader)) < 0) {
 		log_message("unable to read replacement file %s", replacement_path);

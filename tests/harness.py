@@ -345,11 +345,18 @@ def staging_exists(name="alice"):
 def unread(src, reason=None, verb="open"):
     """A replacement file that could not be read, and why (None: said before)."""
     why = f"unable to {verb} {src}: {reason}" if reason else ""
-    return f"{why}unable to read replacement file {src}".encode()
+    return f"{why}unable to read replacement file {src}\n".encode()
 
 
 def superuser_only(option):
-    return f"{option} option: superuser only".encode()
+    return f"{option} option: superuser only\n".encode()
+
+
+UNCHANGED = b"no changes made to crontab\n"
+
+
+def installed(name="alice"):  # what an edit that went in says
+    return f"crontab of {name} installed\n".encode()
 
 
 def editor_failed(how="exited with status 1"):

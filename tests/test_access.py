@@ -166,8 +166,10 @@ class SystemLog(NoLists):
                  (INFO, A + f"replace crontab of alice from file {src}: installing 10 bytes")),
                 (None, None, [odd], b"", ok, (INFO, A + "replace crontab of alice from "
                  "file /tmp/.t/home/alice/a\\012b\\033c\\\\d\\177: installing 4 bytes")),
-                (b"old\n", None, ["-e"], b"", ok,
-                 (INFO, A + "edit crontab of alice: installing 4 bytes")),
+                # The editor appends what it reads: an edit that changes nothing is not a change.
+                (b"#old\n", None, ["-e"], b"#e\n", (0, b"", h.installed()),
+                 (INFO, A + "edit crontab of alice: installing 8 bytes")),
+                (b"#old\n", None, ["-e"], b"", (0, b"", h.UNCHANGED), None),
                 (b"old\n", None, ["-d"], b"", ok, (INFO, delete + "deleting")),
                 (b"old\n", None, ["-r"], b"", ok, (INFO, delete + "deleting")),
                 (None, None, ["-d"], b"", ok, (INFO, delete + "there was nothing to delete")),
@@ -187,7 +189,7 @@ class SystemLog(NoLists):
                 if before is not None:
                     put("alice", before)
                 self.assertEqual(self.logged(args, "bob" if allow else "alice", data,
-                                             env={"EDITOR": "true"}),
+                                             env={"EDITOR": "cat >>"}),
                                  (outcome, [record] if record else []))
         nobody = f"getpwuid: {h.strerror(0)}"
         self.assertEqual(self.logged(["-l"], h.NOBODY_UID), ((1, b"", nobody.encode() + b"\n"), [

@@ -23,8 +23,39 @@ tag=$1; shift
 {{ id -u; id -g; id -G; pwd; echo "$USER"; echo "$LOGNAME"; echo "$HOME"; echo "$SHELL"
    stat -c %U "$1"; echo "$1"; }} > {REC}/$tag
 cat "$1" > {REC}/$tag.seen
-echo "$tag" >> "$1"
+echo "#$tag" >> "$1"
 """
+
+
+# Lines a crontab may hold, and lines no scheduler can read with what is said of them.
+GOOD = (b"", b" \t", b"# a comment", b"  #indented", b"PATH=/bin:/usr/bin", b"_x1 = a b",
+        *[b"@%s cmd" % w for w in (b"reboot", b"YEARLY", b"annually", b"monthly", b"Weekly",
+                                   b"daily", b"midnight", b"hourly")],
+        b"*/5 0-23/2 1,15,31 jan-DEC,6 Mon-fri date", b" \t0 0 * * 7 x", b"0 0 * * 0-7/1 x",
+        b"59 23 31 12 sat\tcmd %", b"00 1 1-31/31 * sun x")
+BAD = ((b"61 * * * * date", "bad minute (0-59)"), (b"* 24 * * * x", "bad hour (0-23)"),
+       (b"* * 0 * * x", "bad day of month (1-31)"), (b"* * * 13 * x", "bad month (1-12 or jan-dec)"),
+       (b"* * * june * x", "bad month (1-12 or jan-dec)"),
+       (b"* * * * 8 x", "bad day of week (0-7 or sun-sat)"),
+       (b"* * * * date", "too few fields (five times and a command)"),
+       (b"0 0 * * *", "too few fields (five times and a command)"),
+       (b"5-1 * * * * x", "minute range starts past its end"),
+       (b"* * * * sat-sun x", "day of week range starts past its end"),
+       (b"*/0 * * * * x", "minute step of 0"), (b"1-/2 * * * * x", "bad minute (0-59)"),
+       (b"*/ * * * * x", "bad minute (0-59)"), (b"1x * * * * x", "bad minute (0-59)"),
+       (b"@often x", "unknown @ schedule (@reboot, @yearly, @annually, @monthly, @weekly, "
+        "@daily, @midnight or @hourly)"), (b"@daily \t", "no command"),
+       (b"hello world", "neither a job, a setting nor a comment"),
+       (b"\t61\t* * * * a\\\x7f", "bad minute (0-59)"))
+UNENDED = b"0 0 * * * no newline"
+
+
+def pointed_out():
+    """(reason, line as shown) for BAD's lines and UNENDED, in order."""
+    shown = lambda line: re.sub(rb"[\x00-\x1f\x7f]", lambda m: b"\\%03o" % ord(m[0]),  # noqa
+                                line.replace(b"\\", b"\\\\"))
+    return [(why, shown(line)) for line, why in BAD] + [
+        ("no newline at the end (many schedulers ignore a last line without one)", UNENDED)]
 
 
 def recorded(tag):
@@ -125,7 +156,7 @@ class EditorIdentity(AsUser):
             with self.row(user=user):
                 name = user or "root"
                 self.check(self.edit(dict(alien, EDITOR=editor(name)), user, ["-e", *args]),
-                           0, err=err)
+                           0, err=err + h.installed(user or "bob"))
                 seen = recorded(name)
                 seen["groups"] = set(seen["groups"].split())
                 self.assertRegex(seen.pop("path").encode(), b"^" + TEMP + b"$")
@@ -138,7 +169,7 @@ class EditorIdentity(AsUser):
         for gid, extra in ((3002, [3001, 3002, 0, 4000]), (4000, [])):
             caller = h.User(2001, gid, extra, None, None)
             with self.row(gid=gid, extra=extra):
-                self.check(run(["-e"], caller, env={"EDITOR": editor("e")}), 0)
+                self.check(run(["-e"], caller, env={"EDITOR": editor("e")}), 0, err=h.installed())
                 seen = recorded("e")
                 self.assertEqual((seen["gid"], set(seen["groups"].split())),
                                  ("2001", {"2001", "3001", "3002"}))
@@ -170,22 +201,39 @@ class EditorChoice(AsUser):
                             ({"EDITOR": editor("e", 256), "VISUAL": editor("v", 256)}, "vi"),
                             ({"EDITOR": editor("e", 220)}, "e")):  # command of 255
             with self.row(env={k: len(v) for k, v in env.items()}):
-                self.check(self.edit(env), 0)
-                self.assertEqual(read("alice"), chosen.encode() + b"\n")
+                self.check(self.edit(env), 0, err=h.installed())
+                self.assertEqual(read("alice"), b"#%s\n" % chosen.encode())
 
 
 class EditOutcome(AsUser):
-    def test_edit_installs_the_edited_text(self):
-        # (invoker, whose crontab, its text at start, the text installed)
-        for user, owner, old, new in (("alice", "alice", None, b"e\n"),
-                                      ("alice", "alice", b"0 * * * * old\n", b"0 * * * * old\ne\n"),
-                                      (None, "bob", b"bob's\n", b"bob's\ne\n")):
-            with self.row(user=user, old=old):
+    def test_edit_installs_what_changed_and_points_out_bad_lines(self):
+        good = b"".join(line + b"\n" for line in GOOD)
+        lines = write(T + "/lines", good + b"".join(line + b"\n" for line, _ in BAD) + UNENDED)
+        said = b"".join(b"line %d: %s: %s\n" % (n, why.encode(), shown) for n, (why, shown) in
+                        enumerate(pointed_out(), len(GOOD) + 1))
+        e = editor("e")
+        # (invoker, whose crontab, its text at start, editor, the crontab after, stderr)
+        for user, owner, old, ed, new, err in (
+                ("alice", "alice", None, e, b"#e\n", h.installed()),
+                ("alice", "alice", b"0 * * * * old\n", e, b"0 * * * * old\n#e\n", h.installed()),
+                (None, "bob", b"#bob's\n", e, b"#bob's\n#e\n", h.installed("bob")),
+                # Quit without a change, or the same bytes written back: nothing is a change.
+                ("alice", "alice", None, "true", None, h.UNCHANGED),
+                ("alice", "alice", b"old\n", shell_editor('echo old > "$1"'), b"old\n", h.UNCHANGED),
+                (None, "bob", good, f"cp {lines}", read(lines), said + h.installed("bob")),
+                ("alice", "alice", None, f"cp -f {T}/good", good, h.installed())):
+            with self.row(user=user, old=old and old[:20], editor=ed[-20:]):
+                write(T + "/good", good)
                 if old is not None:
                     put(owner, old)
                 args = ["-e"] if user else ["-e", "-u", owner]
-                self.check(self.edit({"EDITOR": editor("e")}, user, args), 0)
-                self.assertEqual((recorded("e")["text"], read(owner)), (old or b"", new))
+                self.check(self.edit({"EDITOR": ed}, user, args), 0, err=err)
+                self.assertEqual(read(owner), new)
+                if ed == e:
+                    self.assertEqual(recorded("e")["text"], old or b"")
+                if err == h.UNCHANGED:
+                    self.assertEqual(h.entries(), [owner] * (old is not None))
+                    continue
                 st = os.stat(path(owner))
                 self.assertEqual((st.st_mode & 0o7777, st.st_uid, h.entries(), updates()),
                                  (0o600, 0, sorted([owner, "cron.update"]), [owner]))
@@ -222,22 +270,22 @@ class EditOutcome(AsUser):
         changed = f"{a} changed during the edit; not installed\n".encode()
         # (invoker, crontab at start, what the editor does first, what is said, the crontab after)
         for user, old, meanwhile, err, after in (
-                ("alice", b"old\n", f'head -c {h.MAX_SIZE} /dev/zero >> "$1"', too_large, b"old\n"),
-                ("alice", b"old\n", ":", busy, b"old\n"),
-                ("alice", b"old\n", f"echo other | {SUID} -", changed, b"other\n"),
-                ("alice", b"old\n", f"{SUID} -d", changed, None),
+                ("alice", b"#old\n", f'head -c {h.MAX_SIZE} /dev/zero >> "$1"', too_large, b"#old\n"),
+                ("alice", b"#old\n", ":", busy, b"#old\n"),
+                ("alice", b"#old\n", f"echo other | {SUID} -", changed, b"other\n"),
+                ("alice", b"#old\n", f"{SUID} -d", changed, None),
                 ("alice", None, f"echo other | {SUID} -", changed, b"other\n"),
                 # In place, same size: only the time of the change tells.
-                (None, b"old\n", f"sleep 0.05; echo olx > {a}", changed, b"olx\n"),
+                (None, b"#old\n", f"sleep 0.05; echo '#olx' > {a}", changed, b"#olx\n"),
                 # Only the inode, the size or the nanoseconds of the time tell.
-                (None, b"old\n", f"echo olx > {a}.x; touch -r {a} {a}.x; mv {a}.x {a}", changed,
-                 b"olx\n"),
-                (None, b"old\n", f"touch -r {a} {T}/t; echo >> {a}; touch -r {T}/t {a}", changed,
-                 b"old\n\n"),
-                (None, b"old\n", f"t=$(stat -c %.9Y {a}); echo olx > {a}; "
-                 f"touch -d @${{t%?}}$((${{t#${{t%?}}}} ^ 1)) {a}", changed, b"olx\n"),
+                (None, b"#old\n", f"echo '#olx' > {a}.x; touch -r {a} {a}.x; mv {a}.x {a}", changed,
+                 b"#olx\n"),
+                (None, b"#old\n", f"touch -r {a} {T}/t; echo >> {a}; touch -r {T}/t {a}", changed,
+                 b"#old\n\n"),
+                (None, b"#old\n", f"t=$(stat -c %.9Y {a}); echo '#olx' > {a}; "
+                 f"touch -d @${{t%?}}$((${{t#${{t%?}}}} ^ 1)) {a}", changed, b"#olx\n"),
                 # Root names the directory too: the hint does.
-                ("-c", b"old\n", ":", busy.replace(b"/alice", b"/./alice"), b"old\n")):
+                ("-c", b"#old\n", ":", busy.replace(b"/alice", b"/./alice"), b"#old\n")):
             with self.row(user=user, meanwhile=meanwhile[:20], old=old):
                 if old is not None:
                     put("alice", old)
@@ -247,12 +295,12 @@ class EditOutcome(AsUser):
                 with open(path("alice.new") if b"File exists" in err else os.devnull, "wb") as lock:
                     fcntl.flock(lock, fcntl.LOCK_EX)
                     status, out, got = run(["-e", *hint], who, env={
-                        "EDITOR": shell_editor(f'{meanwhile}; echo e >> "$1"')})
+                        "EDITOR": shell_editor(f'{meanwhile}; echo "#e" >> "$1"')})
                 self.assertEqual((status, out, read("alice")), (1, b"", after))
                 # The command it names installs the edit for the user whose it is.
                 kept = re.fullmatch(h.kept(err, " ".join(hint + [""]).encode()), got)
                 self.assertIsNotNone(kept, got)
-                edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"e\n"
+                edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"#e\n"
                 self.assertEqual((os.stat(kept[1]).st_uid, read(kept[1].decode())),
                                  (2001 if who else 0, edited))
                 fits = len(edited) <= h.MAX_SIZE
@@ -278,17 +326,17 @@ class EditOutcome(AsUser):
         with open(d + "/alice.new", "wb") as lock:  # as a running install holds it
             fcntl.flock(lock, fcntl.LOCK_EX)
             status, _, err = run(["-c", d, "-u", "alice", "-e"], None,
-                                 env={"EDITOR": shell_editor('echo e >> "$1"')})
+                                 env={"EDITOR": shell_editor('echo "#e" >> "$1"')})
         busy = f"unable to create {d}/alice.new: File exists\n".encode()
         kept = re.fullmatch(h.kept(busy, b"-c '/tmp/.t/a$(id)b'\\''c' -u alice "), err)
         self.assertEqual((status, bool(kept)), (1, True), err)
         self.check(run(["-c", err.decode().split(": ")[-1]], None, binary="/bin/sh",
                        env={"PATH": h.ROOT + "/bin"}), 0)  # the hint itself, pasted
-        self.assertEqual(read(d + "/alice"), b"e\n")
+        self.assertEqual(read(d + "/alice"), b"#e\n")
 
     def test_editor_that_renames_a_new_file_into_place(self):
         put("alice", b"0 * * * * old\n")
-        self.check(self.edit({"EDITOR": "sed -i s/old/new/"}), 0)
+        self.check(self.edit({"EDITOR": "sed -i s/old/new/"}), 0, err=h.installed())
         self.assertEqual((read("alice"), updates()), (b"0 * * * * new\n", ["alice"]))
 
     def test_current_crontab_that_cannot_be_read_is_not_edited(self):

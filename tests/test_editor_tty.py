@@ -7,16 +7,19 @@ import unittest
 from harness import DIR, SUID, USERS, Case, put, read, run, temps, updates
 import harness as h
 
-SOCKET = "crontab-tty"  # a private tmux server, killed after every test
+SOCKET = "crontab-tty"  # private tmux servers, one a row, killed after it
 OUT = "/tmp/.t/tty"
 ENV = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "HOME": "/root"}
 HOME = USERS["alice"].home
 MISSING = [p for p in ("tmux", "vi") if shutil.which(p, path=ENV["PATH"]) is None]
 OLD, TYPED = b"0 1 * * * old\n", b"0 1 * * * old\n0 5 * * * echo hi\n"
+ASKED = "(e)dit again, (i)nstall as it is, or (q)uit without installing? "
+BAD = "0 25 * * * echo hi"
+POINTED = "line 2: bad hour (0-23): 0 25 * * * echo hi\n" + ASKED
 
 
-def tmux(*args):
-    return run(["-L", SOCKET, *args], None, env=ENV, binary="tmux", timeout=10)
+def tmux(*args, socket=SOCKET):
+    return run(["-L", socket, *args], None, env=ENV, binary="tmux", timeout=10)
 
 
 @unittest.skipIf(MISSING, f"needs {' and '.join(MISSING)} to drive an editor in a terminal")
@@ -26,42 +29,52 @@ class RealEditor(Case):
         shutil.rmtree(OUT, ignore_errors=True)
         os.makedirs(OUT)
         h.clear_temps()
-        self.addCleanup(tmux, "kill-server")
+        # A server of its own for each row: a killed one may still be going when the next starts.
+        self.socket = f"{SOCKET}{len(os.listdir(OUT + '/..'))}{id(self)}"
+        self.addCleanup(self.tmux, "kill-server")
 
-    def edit(self, leave, meanwhile=None):
-        """As alice, types a line into vi and leaves it with leave; the status and stderr."""
+    def tmux(self, *args):
+        return tmux(*args, socket=self.socket)
+
+    def edit(self, leave, meanwhile=None, line="0 5 * * * echo hi", then=()):
+        """As alice, types line into vi and leaves it with leave, then, for each (n, keys) of
+        then, types keys once she is asked for the n-th time (0: once vi is back); the status,
+        and stderr or, with a then, the screen (stderr is the terminal then, so she is asked)."""
         put("alice", OLD)
         # From her home, with no editor named so that vi is used.
         command = (f"cd {HOME} && setpriv --reuid=2001 --regid=2001 --groups=3001,3002 "
-                   f"env -u EDITOR -u VISUAL {SUID} -e 2>{OUT}/err; echo $? >{OUT}/status")
-        status, _, err = tmux("new-session", "-d", "-x", "80", "-y", "24", command)
+                   f"env -u EDITOR -u VISUAL {SUID} -e{'' if then else f' 2>{OUT}/err'}; "
+                   f"echo $? >{OUT}/status{'; sleep 600' if then else ''}")
+        status, _, err = self.tmux("new-session", "-d", "-x", "80", "-y", "24", command)
         self.assertEqual(status, 0, err)
         self.wait_for(lambda: "0 1 * * * old" in self.screen(), "vi showing the crontab")
-        tmux("send-keys", "G", "o")
-        tmux("send-keys", "-l", "0 5 * * * echo hi")
-        self.wait_for(lambda: "echo hi" in self.screen(), "the typed line")
-        tmux("send-keys", "Escape")
+        self.tmux("send-keys", "G", "o")
+        self.tmux("send-keys", "-l", line)
+        self.wait_for(lambda: line in self.screen(), "the typed line")
+        self.tmux("send-keys", "Escape")
         self.wait_for(lambda: "-- INSERT --" not in self.screen(), "normal mode")
         if meanwhile:  # another install, before vi is left
             self.assertEqual(run(["-"], stdin=meanwhile), (0, b"", b""))
-        tmux("send-keys", leave, "Enter")
+        self.tmux("send-keys", leave, "Enter")
+        for n, keys in then:
+            self.wait_for(lambda: self.screen().count(ASKED) == n, f"question {n}")
+            self.tmux("send-keys", *keys)
         self.wait_for(lambda: os.path.getsize(OUT + "/status"), "the command to end")
-        self.assertEqual(len(temps()), 2 * bool(meanwhile), "temporary files left")
-        return int(read(OUT + "/status")), read(OUT + "/err")
+        return int(read(OUT + "/status")), self.screen().encode() if then else read(OUT + "/err")
 
-    def screen(self):
-        return tmux("capture-pane", "-p")[1].decode()
+    def screen(self):  # wrapped lines joined
+        return self.tmux("capture-pane", "-p", "-J")[1].decode()
 
     def wait_for(self, ready, what):
         h.wait_for(ready, 20, lambda: f"{what}; screen:\n{self.screen()}", 0.1)
 
     def test_saved_edit_is_installed(self):
-        self.assertEqual(self.edit(":wq"), (0, b""))
-        self.assertEqual((read("alice"), updates()), (TYPED, ["alice"]))
+        self.assertEqual(self.edit(":wq"), (0, h.installed()))
+        self.assertEqual((read("alice"), updates(), temps()), (TYPED, ["alice"], []))
 
     def test_abandoned_edit_changes_nothing(self):
         self.assertEqual(self.edit(":cq"), (1, h.editor_failed()))
-        self.assertEqual((read("alice"), updates()), (OLD, []))
+        self.assertEqual((read("alice"), updates(), temps()), (OLD, [], []))
 
     def test_edit_of_a_crontab_replaced_meanwhile_is_kept(self):
         status, err = self.edit(":wq", meanwhile=b"0 2 * * * other\n")
@@ -69,3 +82,24 @@ class RealEditor(Case):
                                    % DIR.encode()), err)
         self.assertEqual((status, bool(kept)), (1, True), err)
         self.assertEqual((read(kept[1].decode()), read("alice")), (TYPED, b"0 2 * * * other\n"))
+
+    def test_bad_line_is_pointed_out_and_the_person_decides(self):
+        fix = (0, (":2s/25/5/", "Enter", ":wq", "Enter"))  # once vi is back
+        # (answers, status, crontab after, what the screen ends with)
+        for then, status, after, end in (
+                ([(1, ("x", "Enter")), (2, ("e", "Enter")), fix], 0, TYPED,
+                 ASKED + "x\n" + ASKED + "e\n" + "crontab of alice installed\n"),
+                ([(1, ("i", "Enter"))], 0, OLD + BAD.encode() + b"\n",
+                 ASKED + "i\ncrontab of alice installed\n"),
+                ([(1, (" Q ", "Enter"))], 1, OLD, ASKED + " Q \nthe edited crontab is kept in "),
+                ([(1, ("C-d",))], 1, OLD, ASKED + "\nthe edited crontab is kept in ")):
+            with self.row(then=then[0]):
+                got, screen = self.edit(":wq", line=BAD, then=then)
+                self.assertEqual((got, read("alice"), updates()),
+                                 (status, after, ["alice"] * (1 - status)))
+                self.assertIn(POINTED, screen.decode())
+                self.assertIn(end, screen.decode())
+                left = temps()
+                self.assertEqual(len(left), 2 * status)
+                if left:
+                    self.assertEqual(read(left[1]), OLD + BAD.encode() + b"\n")

@@ -91,16 +91,16 @@ class Interruption(Case):
         put("root", b"old\n")
         p = start(["-qq", "-o", "/dev/null", "-e", "inject=fsync:delay_enter=2000000:when=1",
                    h.PLAIN, "-e"], user=None, binary="strace", **PIPES,
-                  env={"EDITOR": 'f() { echo edited >"$1"; }; f', **h.TRACED})
+                  env={"EDITOR": 'f() { echo "#edited" >"$1"; }; f', **h.TRACED})
         # Filled, so held: the name alone may be seen before the lock is taken.
-        wait_for(lambda: os.path.getsize(h.path("root.new")) == 7, 20, "the staging file")
+        wait_for(lambda: os.path.getsize(h.path("root.new")) == 8, 20, "the staging file")
         os.kill(int(h.proc(p.pid, f"task/{p.pid}/children").split()[0]), signal.SIGTERM)
         status, out, err = (p.wait(timeout=20), p.stdout.read(), p.stderr.read())
         self.assertEqual((status, out), (1, b""))
         kept = re.fullmatch(h.kept(INTERRUPTED), err)
         self.assertTrue(kept, err)
         self.assertEqual((read("root"), read(kept[1].decode()), entries()),
-                         (b"old\n", b"edited\n", ["root"]))
+                         (b"old\n", b"#edited\n", ["root"]))
 
     def test_edit_files_are_never_roots(self):
         # Each of its opens held up, the command is slow enough to be watched throughout.

@@ -25,8 +25,8 @@ class Usage(Case):
     def test_unknown_option_cancels_only_earlier_modes(self):
         self.check(run(["-x", "-l"]), 1, err=NO_CRONTAB)
         put("alice", b"old\n")
-        self.check(run(["-l", "-x", "-e"], env={"EDITOR": "true"}), 0)
-        self.assertEqual((read("alice"), updates()), (b"old\n", ["alice"]))
+        self.check(run(["-l", "-x", "-e"], env={"EDITOR": "true"}), 0, err=h.UNCHANGED)
+        self.assertEqual((read("alice"), updates()), (b"old\n", []))
 
 
 class Privileged(Case):
@@ -66,9 +66,9 @@ class Privileged(Case):
                                    env=env, binary=binary), 0, b"new\n")
 
     def test_root_names_another_user(self):
-        self.check(run(["-u", "nosuch", "-l"], user=None), 1, err=b"user 'nosuch' unknown")
+        self.check(run(["-u", "nosuch", "-l"], user=None), 1, err=b"user 'nosuch' unknown\n")
         self.check(run(["-u", "bob"], user=None), 2, USAGE)
-        self.check(run(["-u", "nosuch"], user=None), 1, err=b"user 'nosuch' unknown")
+        self.check(run(["-u", "nosuch"], user=None), 1, err=b"user 'nosuch' unknown\n")
         put("bob", b"bob's\n")
         self.check(run(["-d", "-u", "bob"], user=None), 0)
         # Two names share one id: the crontab is the one the id maps to.
@@ -81,7 +81,7 @@ class Privileged(Case):
         self.check(run(["-c", "/nonexistent", "-c", "/tmp/.t/other", "-l"], user=None),
                    0, b"other\n")
         self.check(run(["-c", "/nonexistent", "-l"], user=None), 1,
-                   err=b"cannot change dir to /nonexistent: No such file or directory")
+                   err=b"cannot change dir to /nonexistent: No such file or directory\n")
 
 
 class StartUp(Case):
@@ -99,7 +99,7 @@ class StartUp(Case):
                                  (LONG255, LONG255, "longer than 251 bytes"),
                                  (LONG256, None, None)):
             err = (f"login name '{shown}' cannot name a crontab: {why}\n" if shown else
-                   f"username '{LONG256[:255]}' too long").encode()
+                   f"username '{LONG256[:255]}' too long\n").encode()
             h.reset()
             put("cron.update", b"bob\n")
             put("bob.new", b"bob's staging\n")
@@ -118,8 +118,8 @@ class StartUp(Case):
     def test_children_are_waited_for_even_when_the_caller_ignores_them(self):
         src = user_file("alice", "new", b"from file\n")
         ignore = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # noqa: E731
-        for args, env in (([src], {}), (["-e"], {"EDITOR": "true"})):
-            self.assertEqual(run(args, env=env, preexec_fn=ignore), (0, b"", b""), args)
+        for args, env, err in (([src], {}, b""), (["-e"], {"EDITOR": "true"}, h.UNCHANGED)):
+            self.assertEqual(run(args, env=env, preexec_fn=ignore), (0, b"", err), args)
         self.assertEqual(read("alice"), b"from file\n")
 
     def test_long_names_get_their_own_staging_file(self):

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <stddef.h>
+
+// What a crontab line may be, so that an edit can point out the lines no
+// scheduler would run before they go in. A pure function of the text: no
+// system calls, no state. It never refuses anything; the person decides.
+
+// Why the line (len bytes, without its newline) cannot be a crontab line,
+// or nullptr when it can: blanks only, a comment, an environment setting,
+// an @ schedule or five time fields, each followed by a command.
+const char *line_problem(const char *line, size_t len);
+
+// Said of a text whose last line has no newline.
+extern const char unended_last_line[];
