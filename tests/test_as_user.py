@@ -237,6 +237,10 @@ class EditOutcome(AsUser):
                 st = os.stat(path(owner))
                 self.assertEqual((st.st_mode & 0o7777, st.st_uid, h.entries(), updates()),
                                  (0o600, 0, sorted([owner, "cron.update"]), [owner]))
+        # Installs from a file or standard input are never checked, and say nothing.
+        for args, stdin in (([lines], b""), (["-"], read(lines))):
+            self.check(run(args, stdin=stdin), 0)
+            self.assertEqual(read("alice"), read(lines))
 
     def test_failed_edits_change_nothing(self):
         def too_long(length):  # what exec is given: the command cut to 255 bytes
