@@ -33,7 +33,7 @@ GOOD = (b"", b" \t", b"# a comment", b"  #indented", b"PATH=/bin:/usr/bin", b"_x
                                    b"daily", b"midnight", b"hourly")],
         b"*/5 0-23/2 1,15,31 jan-DEC,6 Mon-fri date", b" \t0 0 * * 7 x", b"0 0 * * 0-7/1 x",
         b"59 23 31 12 sat\tcmd %", b"00 1 1-31/31 * sun x")
-BAD = ((b"61 * * * * date", "bad minute (0-59)"), (b"* 24 * * * x", "bad hour (0-23)"),
+BAD = ((b"60 * * * * date", "bad minute (0-59)"), (b"* 24 * * * x", "bad hour (0-23)"),
        (b"* * 0 * * x", "bad day of month (1-31)"), (b"* * * 13 * x", "bad month (1-12 or jan-dec)"),
        (b"* * * june * x", "bad month (1-12 or jan-dec)"),
        (b"* * * * 8 x", "bad day of week (0-7 or sun-sat)"),
