@@ -51,30 +51,33 @@ static void put(const char *text, size_t len)
 		line_open = text[len - 1] != '\n';
 }
 
-void log_message(const char *format, ...)
+// Formats into a fixed buffer and writes it; keeps it for the record when
+// it says how the run went.
+static void emit(bool for_record, const char *format, va_list ap)
 {
 	char buf[2048];
-	va_list ap;
-
-	va_start(ap, format);
 	int len = format_into(buf, sizeof buf, format, ap);
-	va_end(ap);
 	if (len < 0)
 		return;
 	put(buf, static_cast<size_t>(len));
-	keep(buf, static_cast<size_t>(len));
+	if (for_record)
+		keep(buf, static_cast<size_t>(len));
+}
+
+void log_message(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	emit(true, format, ap);
+	va_end(ap);
 }
 
 void say(const char *format, ...)
 {
-	char buf[2048];
 	va_list ap;
-
 	va_start(ap, format);
-	int len = format_into(buf, sizeof buf, format, ap);
+	emit(false, format, ap);
 	va_end(ap);
-	if (len >= 0)
-		put(buf, static_cast<size_t>(len));
 }
 
 void end_line()
