@@ -1,6 +1,7 @@
-"""harness.py GROUP.py BINARY CRONTAB_DIR MAX_SIZE: runs a group of tests against the binary,
-as root in a private mount namespace (an overlay over /etc holding the test users, a private
-/tmp, a set-user-id root copy of the binary run as those users); without root, skips (77)."""
+"""harness.py GROUP.py BINARY CRONTAB_DIR MAX_SIZE [TEST...]: runs a group of tests (or those
+named, as Class.test_name) against the binary, as root in a private mount namespace (an overlay
+over /etc holding the test users, a private /tmp, a set-user-id root copy of the binary run as
+those users); without root, or when every test skips, skips (77)."""
 import collections
 import contextlib
 import errno
@@ -155,7 +156,8 @@ def main():
     sys.modules["harness"] = sys.modules[__name__]
     sys.path.insert(0, os.path.dirname(os.path.abspath(group)))
     module = importlib.import_module(name[:-3])
-    result = unittest.main(module=module, argv=[name], exit=False, verbosity=2).result
+    result = unittest.main(module=module, argv=[name, *sys.argv[5:]], exit=False,
+                           verbosity=2).result
     # One line per group for CI to add up: tests, not subtests, whose
     # failures unittest's own summary counts one by one.
     failed = {getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors}
@@ -163,7 +165,7 @@ def main():
     print(f"harness: {name}: {result.testsRun} run, "
           f"{result.testsRun - len(failed) - len(skipped)} passed, {len(failed)} failed, "
           f"{len(skipped)} skipped", flush=True)
-    sys.exit(0 if result.wasSuccessful() else 1)
+    sys.exit(1 if not result.wasSuccessful() else SKIP if len(skipped) == result.testsRun else 0)
 
 
 # Helpers for the groups.
