@@ -150,10 +150,13 @@ static int fill_staging(int staging, const Source *source)
 	if (limit > max_crontab_size)
 		limit = max_crontab_size;
 	bool read_failed;
-	int err = source->text == nullptr ? copy_fd(source->fd, staging, limit, &read_failed)
-		  : source->size > limit  ? EFBIG
-					  : write_all(staging, source->text,
-						      static_cast<unsigned long>(source->size));
+	int err;
+	if (source->text == nullptr)
+		err = copy_fd(source->fd, staging, limit, &read_failed);
+	else if (source->size > limit)
+		err = EFBIG;
+	else
+		err = write_all(staging, source->text, static_cast<unsigned long>(source->size));
 	if (err == 0 && fsync(staging) != 0)
 		err = errno;
 	return err;

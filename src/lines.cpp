@@ -67,18 +67,24 @@ static bool is_digit(char c)
 	return c >= '0' && c <= '9';
 }
 
+// The number at t; -1 when there is none. Numbers past 9999 count as out
+// of any range.
+static int take_number(Text *t)
+{
+	if (t->at == t->end || !is_digit(*t->at))
+		return -1;
+	int value = 0;
+	for (; t->at < t->end && is_digit(*t->at); t->at++)
+		value = value < 10000 ? value * 10 + (*t->at - '0') : value;
+	return value;
+}
+
 // A number or a name of the field at t, as its value; -1 when neither.
-// Numbers past 9999 count as out of any range.
 static int take_value(Text *t, const Field &f)
 {
-	if (t->at < t->end && is_digit(*t->at)) {
-		int value = 0;
-		while (t->at < t->end && is_digit(*t->at)) {
-			value = value < 10000 ? value * 10 + (*t->at - '0') : value;
-			t->at++;
-		}
-		return value;
-	}
+	int number = take_number(t);
+	if (number >= 0)
+		return number;
 	for (int i = 0; f.names != nullptr && f.names[i] != nullptr; i++)
 		if (t->end - t->at >= 3 && strncasecmp(t->at, f.names[i], 3) == 0) {
 			t->at += 3;
@@ -111,7 +117,7 @@ static const char *check_item(Text item, const Field &f)
 	}
 	if (item.at < item.end && *item.at == '/') {
 		item.at++;
-		int step = take_value(&item, fields[0]);
+		int step = take_number(&item);
 		if (step < 0 || item.at != item.end)
 			return f.bad;
 		return step == 0 ? f.zero_step : nullptr;

@@ -33,29 +33,20 @@ GOOD = (b"", b" \t", b"# a comment", b"  #indented", b"PATH=/bin:/usr/bin", b"_x
                                    b"daily", b"midnight", b"hourly")],
         b"*/5 0-23/2 1,15,31 jan-DEC,6 Mon-fri date", b" \t0 0 * * 7 x", b"0 0 * * 0-7/1 x",
         b"59 23 31 12 sat\tcmd %", b"00 1 1-31/31 * sun x")
-BAD = ((b"60 * * * * date", "bad minute (0-59)"), (b"* 24 * * * x", "bad hour (0-23)"),
+MIN, FEW = "bad minute (0-59)", "too few fields (five times and a command)"
+BAD = ((b"60 * * * * date", MIN), (b"* 24 * * * x", "bad hour (0-23)"),
        (b"* * 0 * * x", "bad day of month (1-31)"), (b"* * * 13 * x", "bad month (1-12 or jan-dec)"),
        (b"* * * june * x", "bad month (1-12 or jan-dec)"),
-       (b"* * * * 8 x", "bad day of week (0-7 or sun-sat)"),
-       (b"* * * * date", "too few fields (five times and a command)"),
-       (b"0 0 * * *", "too few fields (five times and a command)"),
-       (b"5-1 * * * * x", "minute range starts past its end"),
+       (b"* * * * 8 x", "bad day of week (0-7 or sun-sat)"), (b"* * * * date", FEW),
+       (b"0 0 * * *", FEW), (b"5-1 * * * * x", "minute range starts past its end"),
        (b"* * * * sat-sun x", "day of week range starts past its end"),
-       (b"*/0 * * * * x", "minute step of 0"), (b"1-/2 * * * * x", "bad minute (0-59)"),
-       (b"*/ * * * * x", "bad minute (0-59)"), (b"1x * * * * x", "bad minute (0-59)"),
-       (b"@often x", "unknown @ schedule (@reboot, @yearly, @annually, @monthly, @weekly, "
-        "@daily, @midnight or @hourly)"), (b"@daily \t", "no command"),
-       (b"hello world", "neither a job, a setting nor a comment"),
-       (b"\t61\t* * * * a\\\x7f", "bad minute (0-59)"))
-UNENDED = b"0 0 * * * no newline"
-
-
-def pointed_out():
-    """(reason, line as shown) for BAD's lines and UNENDED, in order."""
-    shown = lambda line: re.sub(rb"[\x00-\x1f\x7f]", lambda m: b"\\%03o" % ord(m[0]),  # noqa
-                                line.replace(b"\\", b"\\\\"))
-    return [(why, shown(line)) for line, why in BAD] + [
-        ("no newline at the end (many schedulers ignore a last line without one)", UNENDED)]
+       (b"*/0 * * * * x", "minute step of 0"), (b"1-/2 * * * * x", MIN), (b"*/ * * * * x", MIN),
+       (b"1x * * * * x", MIN), (b"@often x", "unknown @ schedule (@reboot, @yearly, @annually, "
+                                "@monthly, @weekly, @daily, @midnight or @hourly)"),
+       (b"@daily \t", "no command"), (b"hello world", "neither a job, a setting nor a comment"),
+       (b"\t61\t* * * * a\\\x7f", MIN),
+       (b"0 0 * * * no newline", "no newline at the end (many schedulers ignore a last line "
+        "without one)"))  # the last line, unended
 
 
 def recorded(tag):
@@ -208,9 +199,10 @@ class EditorChoice(AsUser):
 class EditOutcome(AsUser):
     def test_edit_installs_what_changed_and_points_out_bad_lines(self):
         good = b"".join(line + b"\n" for line in GOOD)
-        lines = write(T + "/lines", good + b"".join(line + b"\n" for line, _ in BAD) + UNENDED)
-        said = b"".join(b"line %d: %s: %s\n" % (n, why.encode(), shown) for n, (why, shown) in
-                        enumerate(pointed_out(), len(GOOD) + 1))
+        lines = write(T + "/lines", good + b"\n".join(line for line, _ in BAD))
+        said = b"".join(b"line %d: %s: %s\n" % (n, why.encode(), line.replace(b"\\", b"\\\\")
+                        .replace(b"\t", b"\\011").replace(b"\x7f", b"\\177"))
+                        for n, (line, why) in enumerate(BAD, len(GOOD) + 1))
         e = editor("e")
         # (invoker, whose crontab, its text at start, editor, the crontab after, stderr)
         for user, owner, old, ed, new, err in (
