@@ -1,5 +1,6 @@
 #include "access.h"
 #include "as_user.h"
+#include "descriptors.h"
 #include "edit.h"
 #include "install.h"
 #include "large.h"
@@ -11,7 +12,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,22 +41,6 @@ static char action[1024];
 	puts("crontab -d [-u user]    delete crontab");
 	puts("crontab -c dir <opts>   specify crontab directory");
 	exit(2);
-}
-
-// A caller may start us with 0, 1 or 2 closed; a file we open must not take
-// one of those numbers and receive output meant for the terminal. The
-// stand-ins face the wrong way, so using them fails as a closed one would.
-static void guard_standard_descriptors()
-{
-	pollfd fds[3] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
-	if (poll(fds, 3, 0) < 0)
-		_exit(1);
-	for (int fd = 0; fd <= 2; fd++) {
-		if ((fds[fd].revents & POLLNVAL) == 0)
-			continue;
-		if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd)
-			_exit(1);
-	}
 }
 
 // Every refusal is on record before the command exits, with what was said
@@ -283,7 +267,8 @@ int main(int argc, char **argv)
 		exit(1);
 	}
 #endif
-	guard_standard_descriptors();
+	if (guard_standard_descriptors() != 0)
+		_exit(1);
 	// However the run ends, its last message ends its line.
 	if (atexit(end_line) != 0)
 		exit(1);

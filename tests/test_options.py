@@ -115,6 +115,16 @@ class StartUp(Case):
         # The lookup finds nothing without setting an error number.
         self.check(run(["-l"], user=NOBODY_UID), 1, err=f"getpwuid: {h.strerror(0)}\n".encode())
 
+    def test_closed_standard_descriptors_stay_closed(self):
+        # Whatever the C library puts in their place, using one fails as it would closed.
+        put("alice", b"old\n")
+        for fd, args, result in ((0, ["-"], (1, b"", h.cannot_install("Bad file descriptor"))),
+                                 (1, ["-l"], (1, b"", b"unable to list %s/alice: Bad file "
+                                              b"descriptor\n" % h.DIR.encode())),
+                                 (2, ["-l"], (0, b"old\n", b""))):
+            self.assertEqual(run(args, preexec_fn=lambda: os.close(fd)), result, fd)
+        self.assertEqual((read("alice"), updates()), (b"old\n", ["alice"]))
+
     def test_children_are_waited_for_even_when_the_caller_ignores_them(self):
         src = user_file("alice", "new", b"from file\n")
         ignore = lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN)  # noqa: E731
