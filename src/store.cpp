@@ -7,17 +7,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 static const char update_file[] = "cron.update";
-// How long an append waits for the update file's lock: 100 times 20 ms.
-static const int lock_tries = 100;
-static const useconds_t lock_pause_us = 20000;
 
 static const char *directory;
 
@@ -104,39 +101,51 @@ static int open_update_file()
 	return fd;
 }
 
-// An older file may still be open elsewhere with its lock held: the lock
-// is waited for a bounded time only.
-static int lock_briefly(int fd)
+// A cut line is blanked out where it stands, so that it cannot join the
+// name written after it. It is not cut off: without a lock another line may
+// already follow it, and a lock any user's stopped process can hold would
+// let one user hold up everyone's notifications.
+static void blank_out(int fd, off_t end, size_t written)
 {
-	for (int tries = 0; tries < lock_tries; tries++) {
-		if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-			return 0;
-		if (errno != EWOULDBLOCK && errno != EINTR)
-			return -1;
-		usleep(lock_pause_us);
-	}
-	return -1;
+	char newlines[NAME_MAX + 2];
+	memset(newlines, '\n', written);
+	int flags = fcntl(fd, F_GETFL);
+	// Appending mode would move the write to the end of the file.
+	if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_APPEND) == 0)
+		(void)!pwrite(fd, newlines, written, end - static_cast<off_t>(written));
 }
 
-// Appends the line in one write. Returns 1 when it landed in a linked file,
-// 0 when the file was unlinked meanwhile and it must be written again, -1
-// on error.
+// Whether the line ending at end starts a line of its own: a line another
+// command cut and has not yet blanked out would take it as its tail.
+static bool stands_alone(int fd, off_t end, size_t len)
+{
+	char before = '\n';
+	off_t at = end - static_cast<off_t>(len) - 1;
+	return at < 0 || pread(fd, &before, 1, at) != 1 || before == '\n';
+}
+
+// Appends the line in one write. Returns 1 when it landed as a line of its
+// own in a linked file, 0 when it must be written again, -1 on error.
 static int append_line(const char *line, size_t len, long long limit)
 {
 	int fd = open_update_file();
 	if (fd < 0)
 		return -1;
 	struct stat st;
+	// A line the file-size limit would cut is not begun.
+	bool fits = limit == LLONG_MAX ||
+		    (fstat(fd, &st) == 0 && st.st_size + static_cast<off_t>(len) <= limit);
+	ssize_t written = fits ? write(fd, line, len) : -1;
+	off_t end = written > 0 ? lseek(fd, 0, SEEK_CUR) : -1;
 	int landed = -1;
-	// A line the file-size limit would cut is not begun: a fragment would
-	// merge with the next name. The lock keeps another install of ours from
-	// appending between the look and the write.
-	if (limit != LLONG_MAX && (lock_briefly(fd) != 0 || fstat(fd, &st) != 0 ||
-				   st.st_size + static_cast<off_t>(len) > limit))
-		landed = -1;
-	else if (write(fd, line, len) == static_cast<ssize_t>(len))
-		// A failed status query leaves the line where it was written.
-		landed = fstat(fd, &st) != 0 || st.st_nlink != 0 ? 1 : 0;
+	if (written > 0 && static_cast<size_t>(written) < len && end >= written)
+		blank_out(fd, end, static_cast<size_t>(written));
+	else if (written > 0 && end >= 0)
+		// The scheduler may unlink the file at any moment; a failed status
+		// query leaves the line where it was written.
+		landed = !stands_alone(fd, end, len) || (fstat(fd, &st) == 0 && st.st_nlink == 0)
+				 ? 0
+				 : 1;
 	if (close(fd) != 0)
 		landed = -1;
 	return landed;
@@ -147,11 +156,17 @@ int notify_scheduler(const char *name)
 	char line[NAME_MAX + 2];
 	int len = snprintf(line, sizeof line, "%s\n", name);
 	long long limit = size_room();
-	// The scheduler may unlink the update file at any moment; a line is only
-	// seen when it lands in a file that is still linked.
+	// Past the limit a write raises SIGXFSZ; another append can take the
+	// room between the look at the size and the write.
+	struct sigaction ignore = {};
+	struct sigaction old;
+	ignore.sa_handler = SIG_IGN;
+	bool ignored = sigaction(SIGXFSZ, &ignore, &old) == 0;
 	int landed;
 	while ((landed = append_line(line, static_cast<size_t>(len), limit)) == 0)
 		;
+	if (ignored)
+		sigaction(SIGXFSZ, &old, nullptr);
 	if (landed > 0)
 		return 0;
 	log_message("unable to append to %s/%s\n", directory, update_file);

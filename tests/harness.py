@@ -259,6 +259,22 @@ def fsize_limit(size):
     return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
 
 
+def lifts(capped=False):
+    """Whether the set-user-id run may raise a hard limit: CAP_SYS_RESOURCE bounds it."""
+    return not capped and int(re.search(r"CapBnd:\s*(\w+)", proc("self", "status"))[1], 16) >> 24 & 1
+
+
+def limited(fsize, args, user="alice", capped=False, **kw):
+    """run's result for args under the file-size limit fsize (prlimit's form); capped, the
+    set-user-id run lacks CAP_SYS_RESOURCE, as in a container, and cannot raise a hard limit."""
+    if not capped:
+        return run([f"--fsize={fsize}", SUID, *args], user, binary="prlimit", **kw)
+    u = USERS[user]
+    return run(["--bounding-set=-sys_resource", f"--reuid={u.uid}", f"--regid={u.gid}",
+                "--clear-groups", "prlimit", f"--fsize={fsize}", SUID, *args], None,
+               binary="setpriv", **kw)
+
+
 def proc(pid, name):
     with open(f"/proc/{pid}/{name}") as f:
         return f.read()
@@ -270,13 +286,13 @@ def traced(args, options, user=None, **kw):
                env=TRACED, **kw)
 
 
-def call_number(args, syscall, pattern, user=None, **kw):
-    """Which call of syscall, counted from 1, is the first whose trace (its
+def call_number(args, syscall, pattern, user=None, nth=1, **kw):
+    """Which call of syscall, counted from 1, is the nth (-1: the last) whose trace (its
     descriptors shown by path) matches pattern, the plain copy run with args."""
     trace = write(ROOT + "/trace", b"", 0o600, user and USERS[user].uid)
     traced(args, ["-y", "-e", f"trace={syscall}", "-o", trace], user, **kw)
     with open(trace) as f:
-        return next(n for n, line in enumerate(f, 1) if re.search(pattern, line))
+        return [n for n, line in enumerate(f, 1) if re.search(pattern, line)][nth - (nth > 0)]
 
 
 def path(name):

@@ -154,11 +154,13 @@ class Interruption(Case):
 
 
 class FullDisk(Case):
-    def small_directory(self, free):
+    def small_directory(self, free, update=None):
         """Puts a 64 KiB file system over the crontab directory with `free` bytes left."""
         h.sh("mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "tmpfs", h.DIR)
         self.addCleanup(h.sh, "umount", h.DIR)
         put("alice", b"0 * * * * old\n")
+        if update is not None:
+            put("cron.update", update)
         with open(h.path("filler"), "wb", buffering=0) as f, contextlib.suppress(OSError):
             while f.write(b"f" * 4096):
                 pass
@@ -181,6 +183,18 @@ class FullDisk(Case):
                 if names is not None:
                     self.assertEqual(updates(), names)
                 self.doCleanups()
+
+    def test_cut_line_never_takes_the_next_name(self):
+        # Two bytes left in the update file's page: bob's line is cut there, and blanked out.
+        # A cut line that its command, stopped, has not yet blanked out takes the next name as
+        # its tail: the name is written again, on a line of its own.
+        pad = b"y\n" * 2047
+        self.small_directory(0, pad)
+        self.check(run(["-d"], user="bob"), 0, err=h.lost_update())
+        os.unlink(h.path("filler"))
+        put("cron.update", read("cron.update") + b"car")
+        self.check(run(["-d"]), 0)
+        self.assertEqual(read("cron.update"), pad + b"\n\ncaralice\nalice\n")
 
     def test_edit_with_a_full_tmp(self):
         # A tiny /tmp for this command alone; what of ours is under it stays reachable by fd.

@@ -1,7 +1,7 @@
 """Hostile input from ordinary users of the set-user-id binary."""
 import os
 import random
-import re
+import signal
 
 from harness import (ROOT, USAGE, USERS, Case, entries, put, read, run, superuser_only, unread,
                      updates, user_file, write)
@@ -130,37 +130,37 @@ class OddInput(Case):
         self.assertEqual(updates(), ["alice"])
 
     def test_file_size_limits_of_the_caller(self):
-        def as_limited(fsize, args, stdin=b"", env=None):
-            return run([f"--fsize={fsize}", h.SUID, *args], stdin=stdin, env=env, binary="prlimit")
-        # Where root may raise a hard limit (CAP_SYS_RESOURCE bounds it), none holds.
-        lifts = int(re.search(r"CapBnd:\s*(\w+)", h.proc("self", "status"))[1], 16) >> 24 & 1
-        # An update file the limit would cut, or already at it: no fragment to merge with the
-        # next name, no death by SIGXFSZ. A line that fits exactly is written.
-        for room in (3, 0, 6):
-            with self.row(room=room):
-                pad, fits = b"y" * 4095 + b"\n", lifts or room == 6
+        limited, lifts = h.limited, h.lifts
+        # Where root may raise a hard limit, none holds. Else an update file the limit would
+        # cut, or already at it, gets no fragment and causes no death by SIGXFSZ. A line that
+        # fits exactly is written.
+        for capped, room in ((False, 3), (True, 3), (True, 0), (True, 6)):
+            with self.row(capped=capped, room=room):
+                pad, fits = b"y" * 4095 + b"\n", lifts(capped) or room == 6
                 put("cron.update", pad)
                 put("alice", OLD)
-                self.check(as_limited(4096 + room, ["-d"]), 0, err=b"" if fits else h.lost_update())
+                self.check(limited(4096 + room, ["-d"], capped=capped), 0,
+                           err=b"" if fits else h.lost_update())
                 self.assertIsNone(read("alice"))
                 self.check(run(["-"], user="bob", stdin=b"bob's\n"), 0)
                 self.assertEqual(read("cron.update"), pad + b"alice\n" * fits + b"bob\n")
-        h.reset()
-        put("alice", OLD)
-        self.check(as_limited(8192, ["-"], stdin=b"#" * 8193), 1 - lifts,
-                   err=b"" if lifts else h.cannot_install("File too large"))
-        self.assertEqual((read("alice"), entries()), (b"#" * 8193 if lifts else OLD,
-                                                      ["alice", "cron.update"]))
-        # The look at the update file's size and the append are made under its lock.
-        calls = [h.call_number(["-"], "flock,write", line, preexec_fn=h.fsize_limit(1 << 20))
-                 for line in (r"cron\.update>", r"flock\(\d+<[^>]*cron\.update>") if not lifts]
-        self.assertEqual(calls[:1], calls[1:])  # the first call on the file is its lock
-        # A soft limit below the hard: writes may go up to the hard; the reader and editor get both.
-        self.check(as_limited("4096:65536", ["-"], stdin=b"#" * 8192), 0)
-        self.assertEqual(read("alice"), b"#" * 8192)
+        for capped in (False, True):
+            with self.row(capped=capped):
+                put("alice", OLD)
+                self.check(limited(8192, ["-"], capped=capped, stdin=b"#" * 8193), 1 - lifts(capped),
+                           err=h.cannot_install("File too large") * (1 - lifts(capped)))
+                self.assertEqual((read("alice"), entries()), (b"#" * 8193 if lifts(capped) else OLD,
+                                                              ["alice", "cron.update"]))
+        # A soft limit below the hard: writes may go up to the hard, or past the soft when the
+        # hard is unlimited; a listing to a file stops at the soft; the reader and editor get both.
+        for fsize in ("4096:65536", "4096:unlimited"):
+            self.check(limited(fsize, ["-"], stdin=b"#" * 8192), 0)
+            with open(ROOT + "/listed", "wb") as listed:
+                self.assertEqual(limited(fsize, ["-l"], stdout=listed)[0], -signal.SIGXFSZ)
+            self.assertEqual((read("alice"), os.path.getsize(ROOT + "/listed")), (b"#" * 8192, 4096))
         for args, env, err in ((["/proc/self/limits"], None, b""),
                                (["-e"], {"EDITOR": "cp /proc/self/limits"}, h.UNCHANGED)):
-            self.check(as_limited("4096:65536", args, env=env), 0, err=err)
+            self.check(limited("4096:65536", args, env=env), 0, err=err)
             self.assertRegex(read("alice"), rb"\nMax file size +4096 +65536 +bytes +\n")
 
 
