@@ -88,15 +88,14 @@ static void remove_temp_files(const char *path)
 		log_message("unable to remove %s: %s\n", dir, strerror(err));
 }
 
+// Nothing is done after it that needs the command's identity for files.
 static void remove_temp(const char *path)
 {
 	bool as_invoker = use_invoker_files(true) == 0;
 	if (as_invoker)
 		remove_temp_files(path);
-	if (use_invoker_files(false) != 0 || !as_invoker) {
+	if (use_invoker_files(false) != 0 || !as_invoker)
 		log_message("unable to remove %s as its owner\n", path);
-		_exit(1);
-	}
 }
 
 // Only a crontab that does not exist means an empty start: editing a
@@ -222,7 +221,7 @@ static int read_back(const Invoker *invoker, Edit *edit, bool *keep)
 	if (size > max_crontab_size || (err == 0 && whole))
 		return 0;
 	log_message("unable to read replacement file %s\n", edit->path);
-	log_message("%s", edit->note);
+	log_whole(edit->note, true);
 	*keep = true;
 	return -1;
 }
@@ -289,7 +288,7 @@ static Edited edit_until_decided(const Invoker *invoker, Edit *edit, bool *keep)
 		case 'e':
 			continue;
 		case 'q':
-			say("%s", edit->note);
+			log_whole(edit->note, false);
 			return edit_kept;
 		default:
 			return edit_changed;
@@ -324,5 +323,5 @@ void end_edit(const Edit *edit, bool installed)
 	if (installed)
 		remove_temp(edit->path);
 	else
-		log_message("%s", edit->note);
+		log_whole(edit->note, true);
 }

@@ -22,16 +22,16 @@
 static char staging_path[NAME_MAX + 1];
 static volatile sig_atomic_t staging_held;
 static int staging_lock = -1;
+static const char *interrupt_message = "";
 static const char *interrupt_note = "";
 static const int interrupts[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
 				 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
 
 static void on_interrupt(int /*sig*/)
 {
-	static const char message[] = "install interrupted, crontab unchanged\n";
 	if (staging_held)
 		unlink(staging_path);
-	(void)!write(2, message, sizeof message - 1);
+	(void)!write(2, interrupt_message, strlen(interrupt_message));
 	(void)!write(2, interrupt_note, strlen(interrupt_note));
 	_exit(1);
 }
@@ -63,23 +63,40 @@ static void release_staging()
 	staging_held = 0;
 }
 
-static bool names_file(int fd, const char *name)
+// 1 when name names the regular file open at fd, 0 when it names another
+// or none, -1 when either cannot be looked at.
+static int names(int fd, const char *name)
 {
 	struct stat by_fd;
 	struct stat by_name;
-	return fstat(fd, &by_fd) == 0 && lstat(name, &by_name) == 0 && S_ISREG(by_fd.st_mode) &&
-	       by_fd.st_dev == by_name.st_dev && by_fd.st_ino == by_name.st_ino;
+	if (fstat(fd, &by_fd) != 0)
+		return -1;
+	if (lstat(name, &by_name) != 0)
+		return errno == ENOENT ? 0 : -1;
+	return S_ISREG(by_fd.st_mode) && by_fd.st_dev == by_name.st_dev &&
+	       by_fd.st_ino == by_name.st_ino;
+}
+
+// The name is ours again once checked: an interrupt while the record waits
+// on the logger removes it and ends the change.
+static void hold_again()
+{
+	staging_held = 1;
+	sigset_t set = interrupt_set();
+	sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 // A staging file is in use exactly while its install holds the lock on it.
 // A name is removed or renamed only by the holder of the lock on the file
-// it names, so a file found locked and still named is ours alone.
-static bool hold(int fd)
+// it names, so a file found locked and still named is ours alone. 1 when
+// held, 0 when another install has the name, -1 with errno set on error.
+static int hold(int fd)
 {
-	if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !names_file(fd, staging_path))
-		return false;
-	staging_held = 1;
-	return true;
+	if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+		return errno == EWOULDBLOCK ? 0 : -1;
+	int named = names(fd, staging_path);
+	staging_held = named == 1;
+	return named;
 }
 
 // Removes a staging file whose install died. Returns 0 when the name is
@@ -91,7 +108,7 @@ static int remove_abandoned()
 		return errno == ENOENT ? 0 : (errno = EEXIST, -1);
 	// A file renamed or removed meanwhile is no longer in the way.
 	bool freed = flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-		     (!names_file(fd, staging_path) || unlink(staging_path) == 0);
+		     (names(fd, staging_path) != 1 || unlink(staging_path) == 0);
 	close(fd);
 	errno = EEXIST;
 	return freed ? 0 : -1;
@@ -117,12 +134,16 @@ static int open_staging(const char *name)
 	for (int attempt = 0; attempt < 3 && out < 0; attempt++) {
 		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
 			   0600);
-		if (out >= 0 && !hold(out)) {
-			// Taken over before we locked it: another install is under way,
-			// and the name is now its, not ours to remove.
+		int held = out >= 0 ? hold(out) : 1;
+		if (held != 1) {
+			// Taken over before we locked it, the name is another install's,
+			// not ours to remove; a failure leaves it ours, and no debris.
+			int err = held == 0 ? EEXIST : errno;
+			if (held < 0 && names(out, staging_path) != 0)
+				unlink(staging_path);
 			close(out);
 			out = -1;
-			errno = EEXIST;
+			errno = err;
 			break;
 		}
 		if (out < 0 && (errno != EEXIST || remove_abandoned() != 0))
@@ -208,15 +229,19 @@ static int commit_staging(const char *name, int staging, const Origin *origin)
 	release_staging();
 	// Only the holder of the file a name names may rename it; checked again
 	// here, so that no slip elsewhere can put another install's file in place.
-	bool ours = names_file(staging_lock, staging_path);
-	if (err == 0 && !ours)
-		err = EEXIST;
-	if (err == 0)
+	// A name that cannot be looked at is still ours to remove.
+	int named = names(staging_lock, staging_path);
+	if (err == 0 && named != 1)
+		err = named == 0 ? EEXIST : errno;
+	if (err == 0) {
+		hold_again();
 		err = announce();
+		release_staging();
+	}
 	if (err == 0 && rename(staging_path, name) != 0)
 		err = errno;
 	if (err != 0) {
-		if (ours && unlink(staging_path) != 0)
+		if (named != 0 && unlink(staging_path) != 0)
 			log_message("unable to remove %s/%s: %s\n", store_dir(), staging_path,
 				    strerror(errno));
 		close(staging_lock);
@@ -233,6 +258,7 @@ static int commit_staging(const char *name, int staging, const Origin *origin)
 
 int install_crontab(const char *name, const Source *source, const Origin *origin, const char *note)
 {
+	interrupt_message = "install interrupted, crontab unchanged\n";
 	interrupt_note = note != nullptr ? note : "";
 	int staging = open_staging(name);
 	if (staging < 0) {
@@ -254,5 +280,40 @@ int install_crontab(const char *name, const Source *source, const Origin *origin
 		return commit_staging(name, staging, origin);
 	discard_staging(staging);
 	log_message("unable to install %s/%s: %s\n", store_dir(), name, strerror(err));
+	return -1;
+}
+
+// Only a file or a link is a crontab to delete, never a directory. 0, an
+// error number, or -1 after the failure was reported.
+static int remove_crontab(const char *name)
+{
+	struct stat st;
+	if (lstat(name, &st) != 0)
+		return errno;
+	if (S_ISDIR(st.st_mode))
+		return EISDIR;
+	if (record(LOG_INFO, "deleting") != 0) {
+		log_message("unable to write to the system log: %s\n", strerror(errno));
+		return -1;
+	}
+	release_staging();
+	return unlink(name) == 0 ? 0 : errno;
+}
+
+int delete_crontab(const char *name, bool *deleted)
+{
+	interrupt_message = "delete interrupted, crontab unchanged\n";
+	*deleted = false;
+	int staging = open_staging(name);
+	if (staging < 0)
+		return -1;
+	int err = remove_crontab(name);
+	discard_staging(staging);
+	*deleted = err == 0;
+	// A crontab that is not there is already deleted.
+	if (err == 0 || err == ENOENT)
+		return 0;
+	if (err > 0)
+		log_message("unable to delete %s/%s: %s\n", store_dir(), name, strerror(err));
 	return -1;
 }

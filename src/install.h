@@ -3,9 +3,10 @@
 #include <sys/types.h>
 #include <time.h>
 
-// Putting a crontab in place: the staging file and its lock, the takeover
-// of one whose install died, the signals that would interrupt it, the
-// check against a lost update, the record, the rename and the syncs.
+// Changing a crontab: the staging file and its lock, which a delete takes
+// too, the takeover of one whose install died, the signals that would
+// interrupt it, the check against a lost update, the record, the rename
+// and the syncs.
 // Results are 0, or -1 after the failure was reported; the crontab is then
 // as it was.
 
@@ -42,3 +43,8 @@ struct Source {
 // crontab is still the one it describes. note is what an interrupted
 // install says besides that it was interrupted.
 int install_crontab(const char *name, const Source *source, const Origin *origin, const char *note);
+
+// Deletes the crontab name under the staging file's lock, so that no
+// install of it runs meanwhile; *deleted tells whether there was one. The
+// removal goes on record before it is made.
+int delete_crontab(const char *name, bool *deleted);

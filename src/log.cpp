@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
@@ -78,6 +79,13 @@ void say(const char *format, ...)
 	va_start(ap, format);
 	emit(false, format, ap);
 	va_end(ap);
+}
+
+void log_whole(const char *text, bool for_record)
+{
+	put(text, strlen(text));
+	if (for_record)
+		keep(text, strlen(text));
 }
 
 void end_line()
@@ -181,6 +189,9 @@ static void stamp(char *out, size_t size)
 }
 
 static const sockaddr_un logger = {AF_UNIX, "/dev/log"};
+// How long a record may wait for a logger that takes nothing: any user can
+// fill its queue, and the change waits for its record.
+static const timeval logger_patience = {2, 0};
 
 // A socket connected to the logger of that kind; -2 when nobody listens or
 // the logger is of the other kind (errno EPROTOTYPE), -1 on failure.
@@ -192,7 +203,11 @@ static int connect_logger(int kind)
 		struct stat st;
 		return lstat(logger.sun_path, &st) != 0 && errno == ENOENT ? -2 : -1;
 	}
-	if (connect(fd, reinterpret_cast<const sockaddr *>(&logger), sizeof logger) == 0)
+	// A stream logger's full backlog holds the connection up as a full queue
+	// holds the send.
+	if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &logger_patience, sizeof logger_patience) ==
+		    0 &&
+	    connect(fd, reinterpret_cast<const sockaddr *>(&logger), sizeof logger) == 0)
 		return fd;
 	int err = errno;
 	close(fd);

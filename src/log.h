@@ -11,6 +11,10 @@ void log_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // person at the terminal is told besides failures.
 void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Writes text whole, however long, as log_message (for_record) or say would:
+// a text that must not be cut.
+void log_whole(const char *text, bool for_record);
+
 // Asks question on standard error and reads one line of standard input:
 // the first of letters that the answer is (in either case, blanks around
 // it allowed), asking again after any other answer; '\0' at end of input.

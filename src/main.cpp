@@ -211,12 +211,10 @@ static void describe(Mode mode, const char *path)
 	record_subject("%s: %s", who, action);
 }
 
-// The scheduler hears of every change tried, since a failed one may still
-// have changed something. The change went on record before it was made;
-// an outcome other than the one announced adds a record of its own.
-[[noreturn]] static void finish(int result, const char *outcome, bool announced)
+// The change went on record before it was made; an outcome other than the
+// one announced adds a record of its own.
+[[noreturn]] static void conclude(int result, const char *outcome, bool announced)
 {
-	notify_scheduler(target_name);
 	if (result < 0)
 		fail();
 	const char *said = diagnostics();
@@ -224,6 +222,14 @@ static void describe(Mode mode, const char *path)
 		record(said[0] != '\0' ? LOG_WARNING : LOG_INFO, "%s%s%s", outcome,
 		       said[0] != '\0' ? "; " : "", said);
 	exit(0);
+}
+
+// The scheduler hears of every change tried, since a failed one may still
+// have changed something.
+[[noreturn]] static void finish(int result, const char *outcome, bool announced)
+{
+	notify_scheduler(target_name);
+	conclude(result, outcome, announced);
 }
 
 [[noreturn]] static void run_replace(const Source *source, const Origin *origin)
@@ -248,8 +254,10 @@ static void describe(Mode mode, const char *path)
 	// A person who edits wants to know it took; a script that installs does not.
 	if (result == 0)
 		say("crontab of %s installed\n", target_name);
+	// Whatever becomes of the edit's files, the change stands and is heard of.
+	notify_scheduler(target_name);
 	end_edit(&edit, result == 0);
-	finish(result, "installed", true);
+	conclude(result, "installed", true);
 }
 
 [[noreturn]] static void run_delete()

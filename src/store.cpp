@@ -61,38 +61,12 @@ int list_crontab(const char *name)
 	return -1;
 }
 
-// Only a file or a link is a crontab to delete, never a directory.
-static int remove_crontab(const char *name)
-{
-	struct stat st;
-	if (lstat(name, &st) != 0)
-		return errno;
-	if (S_ISDIR(st.st_mode))
-		return EISDIR;
-	if (record(LOG_INFO, "deleting") != 0) {
-		log_message("unable to write to the system log: %s\n", strerror(errno));
-		return -1;
-	}
-	return unlink(name) == 0 ? 0 : errno;
-}
-
-int delete_crontab(const char *name, bool *deleted)
-{
-	int err = remove_crontab(name);
-	*deleted = err == 0;
-	// A crontab that is not there is already deleted.
-	if (err == 0 || err == ENOENT)
-		return 0;
-	if (err > 0)
-		log_message("unable to delete %s/%s: %s\n", directory, name, strerror(err));
-	return -1;
-}
-
 // The update file tells who changes crontabs: nobody's business but the
-// scheduler's. Only root may open it, so only root can hold its lock.
+// scheduler's. Read and written by root alone; read back here only to see
+// where a line landed.
 static int open_update_file()
 {
-	int fd = open(update_file, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+	int fd = open(update_file, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
 	struct stat st;
 	if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) {
 		close(fd);

@@ -1,6 +1,6 @@
 #pragma once
 
-// The crontab directory: entering it, listing and deleting crontabs, and
+// The crontab directory: entering it, listing crontabs, and
 // the update file that tells the scheduler whose crontab changed. Names
 // are relative to the directory once entered. Functions report their own
 // failures and return 0, or -1 when the command must end with status 1.
@@ -18,10 +18,6 @@ int enter_store();
 // Copies the crontab to standard output, entering the directory only when
 // the crontab cannot be opened through it.
 int list_crontab(const char *name);
-
-// *deleted tells whether there was a crontab to delete. The removal goes on
-// record before it is made.
-int delete_crontab(const char *name, bool *deleted);
 
 // Appends name as a line of the update file; a failure is reported, and the
 // status it leaves to the caller.

@@ -129,11 +129,16 @@ def strerror(code):
     return MUSL_WORDS[code] if MUSL and code in MUSL_WORDS else os.strerror(code)
 
 
-def interpreted(image):
-    """Whether the ELF image names a program interpreter, as a dynamic one does."""
+def segments(image):
+    """The ELF image's program headers: (type, address, size in memory) each."""
     (phoff,), (size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from(
         "<HH", image, 54)
-    return any(struct.unpack_from("<I", image, phoff + i * size)[0] == 3 for i in range(count))
+    return [struct.unpack_from("<I12xQ16xQ", image, phoff + i * size) for i in range(count)]
+
+
+def interpreted(image):
+    """Whether the ELF image names a program interpreter, as a dynamic one does."""
+    return any(kind == 3 for kind, _, _ in segments(image))
 
 
 def main():
@@ -280,10 +285,10 @@ def proc(pid, name):
         return f.read()
 
 
-def traced(args, options, user=None, **kw):
+def traced(args, options, user=None, env=None, **kw):
     """run's result for the plain copy run with args under strace with options."""
     return run(["-f", "-qq", "-o", "/dev/null", *options, PLAIN, *args], user, binary="strace",
-               env=TRACED, **kw)
+               env={**TRACED, **(env or {})}, **kw)
 
 
 def call_number(args, syscall, pattern, user=None, nth=1, **kw):

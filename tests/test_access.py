@@ -1,4 +1,5 @@
 """The allow and deny lists, and the record each run leaves in the system log."""
+import contextlib
 import errno
 import os
 import re
@@ -202,6 +203,7 @@ class SystemLog(NoLists):
             h.cannot_install(h.strerror(errno.EMFILE), "root")
         limited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args])  # noqa: E731
         stack = f"--stack={h.STACK}"
+        gone = f"unable to delete {h.DIR}/root: {h.strerror(errno.EIO)}\n"
         traced = lambda inject, arg: (None, "strace", ["-f", "-qq", "-o", "/dev/null", "-e",  # noqa
                                                        "inject=" + inject, PLAIN, arg])
         # ((user, binary, arguments), outcome, records, crontab after or entries left)
@@ -218,6 +220,10 @@ class SystemLog(NoLists):
                 (("alice", h.SUID, ["-"]), (1, b"", h.cannot_install("Is a directory")), new +
                  [(WARNING, stdin + f"failed: unable to install {h.DIR}/alice: Is a directory")],
                  ["alice", "cron.update", "sub"]),
+                # The unlink of the crontab fails after its record.
+                (traced("unlink,unlinkat:error=EIO:when=1", "-d"), (1, b"", gone.encode()), [
+                    (INFO, R + "delete crontab of root: deleting"),
+                    (WARNING, R + "delete crontab of root: failed: " + gone.strip())], b"old\n"),
                 (traced("clone,clone3,fork,vfork:error=EAGAIN", "-e"),
                  (1, b"", fork.encode() + b"\n"),
                  [(WARNING, R + "edit crontab of root: failed: " + fork)], b"old\n")):
@@ -228,6 +234,40 @@ class SystemLog(NoLists):
                                              binary, own=user is not None), (outcome, records))
                 left = h.entries() + os.listdir(h.path("alice")) if taken else read(user or "root")
                 self.assertEqual((left, [e for e in h.entries() if ".new" in e]), (after, []))
+
+    def test_a_logger_that_takes_nothing_holds_nothing_up(self):
+        # Its queue full, the change waits for its record a bounded time, then is not made;
+        # an interrupt still ends the wait.
+        self.addCleanup(self.bind)
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as filler:
+            filler.connect("/dev/log")
+            filler.setblocking(False)
+            with contextlib.suppress(BlockingIOError):
+                while filler.send(b"x"):
+                    pass
+            put("alice", b"old\n")
+            eagain = h.strerror(errno.EAGAIN)
+            self.check(run(["-"], stdin=b"new\n", timeout=10), 1, err=b"unable to write to the "
+                       b"system log: %s\n%s" % (eagain.encode(), h.cannot_install(eagain)))
+            p = h.start(["-d"], **h.PIPES)
+            h.wait_for(lambda: h.proc(p.pid, "syscall").startswith("44 "), 5, "the record's send")
+            p.terminate()
+            self.assertEqual(p.communicate(timeout=5) + (p.returncode,),
+                             (b"", b"delete interrupted, crontab unchanged\n", 1))
+        self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
+
+    def test_stream_logger(self):
+        # Each record goes in a connection of its own, ended by a NUL.
+        self.addCleanup(self.bind)
+        self.log.close()
+        os.unlink("/dev/log")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as log:
+            log.bind("/dev/log")
+            log.listen()
+            log.settimeout(5)
+            self.check(run(["-d"]), 0)
+            self.assertRegex(log.accept()[0].recv(4096), rb"\A<%d>.{15} crontab\[\d+\]: %sdelete "
+                             rb"crontab of alice: there was nothing to delete\0\Z" % (INFO, re.escape(A.encode())))
 
     def test_without_a_logger_nothing_else_changes(self):
         rows = ((["-"], "alice", b"x\n"), (["-d"], "alice", b""), (["-l"], "bob", b""),

@@ -317,14 +317,14 @@ class EditOutcome(AsUser):
         self.assertEqual((p.wait(timeout=20), read("alice"), temps()), (0, b"old\nnew\n", []))
 
     def test_hint_is_quoted_for_the_shell(self):
-        d = "/tmp/.t/a$(id)b'c"
+        d = "/tmp/.t/a$(id)b'c" + "/''" * 300  # quoted, longer than a message may be
         os.makedirs(d, exist_ok=True)
         with open(d + "/alice.new", "wb") as lock:  # as a running install holds it
             fcntl.flock(lock, fcntl.LOCK_EX)
             status, _, err = run(["-c", d, "-u", "alice", "-e"], None,
                                  env={"EDITOR": shell_editor('echo "#e" >> "$1"')})
         busy = f"unable to create {d}/alice.new: File exists\n".encode()
-        kept = re.fullmatch(h.kept(busy, b"-c '/tmp/.t/a$(id)b'\\''c' -u alice "), err)
+        kept = re.fullmatch(h.kept(busy, b"-c '%s' -u alice " % d.replace("'", "'\\''").encode()), err)
         self.assertEqual((status, bool(kept)), (1, True), err)
         self.check(run(["-c", err.decode().split(": ")[-1]], None, binary="/bin/sh",
                        env={"PATH": h.ROOT + "/bin"}), 0)  # the hint itself, pasted
@@ -345,6 +345,16 @@ class EditOutcome(AsUser):
                 self.assertEqual((recorded("e"), updates()), (None, []))
 
     def test_edit_files_are_removed_as_their_owner(self):
+        # Not removable as their owner: the edit stands, is heard of, and the files are named.
+        env = {"EDITOR": shell_editor('echo "#e" >> "$1"')}
+        as_owner = h.call_number(["-e"], "setfsuid", r"setfsuid\(-1\)", nth=3, env=env)
+        h.reset()
+        status, out, err = h.traced(["-e"], ["-e", f"inject=setfsuid:retval=1:when={as_owner}"],
+                                    env=env)
+        self.assertRegex(err, re.escape(h.installed("root")) + rb"unable to remove %s as its "
+                         rb"owner\n\Z" % TEMP)
+        self.assertEqual((status, out, read("root"), updates()), (0, b"", b"#e\n", ["root"]))
+        h.clear_temps()
         # With a link to root's directory swapped in for the private one, root's file there stays.
         os.mkfifo(fifo := T + "/go")
         p = h.start(["-e"], env={"EDITOR": shell_editor(f"read x < {fifo}")}, **h.PIPES)

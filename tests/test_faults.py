@@ -86,6 +86,15 @@ class Interruption(Case):
                 self.check(run(["-"], stdin=b"next\n", timeout=5), 0)
                 self.assertEqual((read("alice"), entries()), (b"next\n", ["alice", "cron.update"]))
 
+    def test_only_its_own_staging_file_is_put_in_place(self):
+        put("alice", b"old\n")
+        p = install_under_way(b"0 * * * * new")
+        put("planted", b"planted\n")
+        os.rename(h.path("planted"), h.path("alice.new"))
+        self.assertEqual(p.communicate(b"\n", 20) + (p.returncode,),
+                         (b"", cannot_install("File exists"), 1))
+        self.assertEqual((read("alice"), read("alice.new")), (b"old\n", b"planted\n"))
+
     def test_interrupted_install_of_an_edit_keeps_it(self):
         # Its sync held up, the install is interrupted while it holds the staging file.
         put("root", b"old\n")

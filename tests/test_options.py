@@ -111,6 +111,24 @@ class StartUp(Case):
                     self.assertEqual({n: read(n) for n in os.listdir(h.DIR)}, before)
                     self.assertEqual([n for n in os.listdir("/tmp") if "evil" in n], [])
 
+    def test_name_that_the_lookup_by_name_does_not_find(self):
+        # The user database cannot be read for the last lookup, the check of the name.
+        last = h.call_number(["-u", "dave", "-l"], "open,openat", '"/etc/passwd"', nth=-1)
+        self.check(h.traced(["-u", "dave", "-l"], ["-e", f"inject=open,openat:error=ENOENT:when={last}"]),
+                   1, err=b"login name 'dave' of user id 2013 is not found by name\n")
+
+    def test_relocated_data_is_read_only_page_by_page(self):
+        maps = h.ROOT + "/maps"  # the editor's parent's: the command's own
+        self.check(run(["-e"], None, env={"EDITOR": f"cp /proc/$PPID/maps {maps}; true"}), 0,
+                   err=h.UNCHANGED)
+        spans = [(*(int(a, 16) for a in s[0].split("-")), s[1], s[2], s[-1])
+                 for s in map(str.split, read(maps).decode().splitlines())]
+        base = next(lo for lo, _, _, at, name in spans if name == h.SUID and at == "0" * 8)
+        start, size = next((a, n) for kind, a, n in h.segments(read(h.SUID)) if kind == 0x6474e552)
+        pages = range(base + start & ~4095, base + start + size & ~4095, 4096)  # GNU_RELRO's
+        sealed = [p for p in pages for lo, hi, perms, _, _ in spans if lo <= p < hi and perms[1] == "-"]
+        self.assertEqual((len(pages) > 0, sealed), (True, list(pages)))
+
     def test_real_user_without_record(self):
         # The lookup finds nothing without setting an error number.
         self.check(run(["-l"], user=NOBODY_UID), 1, err=f"getpwuid: {h.strerror(0)}\n".encode())

@@ -194,8 +194,8 @@ def plain_as_root(inject):  # replacing root's crontab from stdin, the fault inj
                     "-"], user=None, binary="strace", env=h.TRACED, **PIPES)
 
 
-def calls_until(syscall, line):  # h.call_number for an install of root's, undone after
-    n = h.call_number(["-c", h.DIR, "-"], syscall, line, stdin=b"new\n")
+def calls_until(syscall, line, nth=1):  # h.call_number for an install of root's, undone after
+    n = h.call_number(["-c", h.DIR, "-"], syscall, line, nth=nth, stdin=b"new\n")
     h.reset()
     return n
 
@@ -207,8 +207,13 @@ class InjectedFaults(Case):
         # The staging file is closed, and its close checked, before the
         # rename; the second fsync is the directory's, after the rename.
         close = calls_until("close", r"/root\.new>\)")
+        # Neither the lock nor the look at the name before the rename can be had: the
+        # staging file, ours, goes.
+        check = calls_until("newfstatat,lstat", r'"root\.new"', 2)
+        unlocked = f"unable to create {h.DIR}/root.new: {h.strerror(errno.EIO)}\n".encode()
         for call, when, err, after in (("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
-                                       ("fsync", 2, unsynced, b"new\n")):
+                                       ("fsync", 2, unsynced, b"new\n"), ("flock", 1, unlocked, b"old\n"),
+                                       ("newfstatat,lstat", check, eio, b"old\n")):
             with self.row(call=call, when=when):
                 put("root", b"old\n")
                 p = plain_as_root(f"{call}:error=EIO:when={when}")
@@ -261,6 +266,7 @@ class InjectedFaults(Case):
                     h.wait_for(lambda: [os.readlink(fd + n) for n in os.listdir(fd)].count(
                         h.path("root.new")) < 2)
                     self.check(run(["-"], None, stdin=b"second\n"), 1, err=h.staging_exists("root"))
+                    self.check(run(["-d"], None), 1, err=h.staging_exists("root"))  # nor a delete
                 else:
                     os.kill(int(pid), signal.SIGTERM)
                 self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
