@@ -11,7 +11,6 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 static const char update_file[] = "cron.update";

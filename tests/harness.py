@@ -292,12 +292,19 @@ def traced(args, options, user=None, env=None, **kw):
 
 
 def call_number(args, syscall, pattern, user=None, nth=1, **kw):
-    """Which call of syscall, counted from 1, is the nth (-1: the last) whose trace (its
-    descriptors shown by path) matches pattern, the plain copy run with args."""
+    """Which call of its own system call (of those syscall lists), counted from 1 as strace's
+    when= counts, is the nth (-1: the last) whose trace (its descriptors shown by path)
+    matches pattern, the plain copy run with args."""
     trace = write(ROOT + "/trace", b"", 0o600, user and USERS[user].uid)
     traced(args, ["-y", "-e", f"trace={syscall}", "-o", trace], user, **kw)
+    seen, found = collections.Counter(), []
     with open(trace) as f:
-        return [n for n, line in enumerate(f, 1) if re.search(pattern, line)][nth - (nth > 0)]
+        for line in f:
+            if call := re.match(r"\d+ +(\w+)\(", line):
+                seen[call[1]] += 1
+                if re.search(pattern, line):
+                    found.append(seen[call[1]])
+    return found[nth - (nth > 0)]
 
 
 def path(name):
