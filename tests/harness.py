@@ -285,10 +285,11 @@ def proc(pid, name):
         return f.read()
 
 
-def traced(args, options, user=None, env=None, **kw):
-    """run's result for the plain copy run with args under strace with options."""
-    return run(["-f", "-qq", "-o", "/dev/null", *options, PLAIN, *args], user, binary="strace",
-               env={**TRACED, **(env or {})}, **kw)
+def traced(args, options, user=None, env=None, binary=PLAIN, started=False, **kw):
+    """run's result (start's process, started) for binary run with args under strace -f with
+    options, whose -u runs it as another user."""
+    return (start if started else run)(["-f", "-qq", "-o", "/dev/null", *options, binary, *args],
+                                       user, env={**TRACED, **(env or {})}, binary="strace", **kw)
 
 
 def call_number(args, syscall, pattern, user=None, nth=1, **kw):

@@ -127,13 +127,15 @@ class SystemLog(NoLists):
         cls.bind()
 
     @classmethod
-    def bind(cls):
+    def bind(cls, kind=socket.SOCK_DGRAM):
         if hasattr(cls, "log"):
             cls.log.close()
         h.sh("rm", "-f", "/dev/log")
-        cls.log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        cls.log = socket.socket(socket.AF_UNIX, kind)
         cls.log.bind("/dev/log")
         cls.log.setblocking(False)
+        if kind == socket.SOCK_STREAM:
+            cls.log.listen()
 
     def logged(self, args, user="alice", stdin=b"", env=None, binary=h.SUID, own=True):
         """run's result and the records (priority, text) of this process, or of any unless own."""
@@ -239,35 +241,28 @@ class SystemLog(NoLists):
         # Its queue full, the change waits for its record a bounded time, then is not made;
         # an interrupt still ends the wait.
         self.addCleanup(self.bind)
-        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as filler:
-            filler.connect("/dev/log")
-            filler.setblocking(False)
-            with contextlib.suppress(BlockingIOError):
-                while filler.send(b"x"):
-                    pass
-            put("alice", b"old\n")
-            eagain = h.strerror(errno.EAGAIN)
-            self.check(run(["-"], stdin=b"new\n", timeout=10), 1, err=b"unable to write to the "
-                       b"system log: %s\n%s" % (eagain.encode(), h.cannot_install(eagain)))
-            p = h.start(["-d"], **h.PIPES)
-            h.wait_for(lambda: h.proc(p.pid, "syscall").startswith("44 "), 5, "the record's send")
-            p.terminate()
-            self.assertEqual(p.communicate(timeout=5) + (p.returncode,),
-                             (b"", b"delete interrupted, crontab unchanged\n", 1))
+        with contextlib.suppress(BlockingIOError):
+            while self.log.sendto(b"x", "/dev/log"):
+                pass
+        put("alice", b"old\n")
+        eagain = h.strerror(errno.EAGAIN)
+        self.check(run(["-"], stdin=b"new\n", timeout=10), 1, err=b"unable to write to the "
+                   b"system log: %s\n%s" % (eagain.encode(), h.cannot_install(eagain)))
+        p = h.start(["-d"], **h.PIPES)
+        h.wait_for(lambda: h.proc(p.pid, "syscall").startswith("44 "), 5, "the record's send")
+        p.terminate()
+        self.assertEqual(p.communicate(timeout=5) + (p.returncode,),
+                         (b"", b"delete interrupted, crontab unchanged\n", 1))
         self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
 
     def test_stream_logger(self):
         # Each record goes in a connection of its own, ended by a NUL.
         self.addCleanup(self.bind)
-        self.log.close()
-        os.unlink("/dev/log")
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as log:
-            log.bind("/dev/log")
-            log.listen()
-            log.settimeout(5)
-            self.check(run(["-d"]), 0)
-            self.assertRegex(log.accept()[0].recv(4096), rb"\A<%d>.{15} crontab\[\d+\]: %sdelete "
-                             rb"crontab of alice: there was nothing to delete\0\Z" % (INFO, re.escape(A.encode())))
+        self.bind(socket.SOCK_STREAM)
+        self.check(run(["-d"]), 0)
+        self.assertRegex(self.log.accept()[0].recv(4096), rb"\A<%d>.{15} crontab\[\d+\]: %sdelete "
+                         rb"crontab of alice: there was nothing to delete\0\Z"
+                         % (INFO, re.escape(A.encode())))
 
     def test_without_a_logger_nothing_else_changes(self):
         rows = ((["-"], "alice", b"x\n"), (["-d"], "alice", b""), (["-l"], "bob", b""),

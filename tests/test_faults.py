@@ -98,9 +98,8 @@ class Interruption(Case):
     def test_interrupted_install_of_an_edit_keeps_it(self):
         # Its sync held up, the install is interrupted while it holds the staging file.
         put("root", b"old\n")
-        p = start(["-qq", "-o", "/dev/null", "-e", "inject=fsync:delay_enter=2000000:when=1",
-                   h.PLAIN, "-e"], user=None, binary="strace", **PIPES,
-                  env={"EDITOR": 'f() { echo "#edited" >"$1"; }; f', **h.TRACED})
+        p = h.traced(["-e"], ["-e", "inject=fsync:delay_enter=2000000:when=1"], started=True,
+                     env={"EDITOR": 'f() { echo "#edited" >"$1"; }; f'}, **PIPES)
         # Filled, so held: the name alone may be seen before the lock is taken.
         wait_for(lambda: os.path.getsize(h.path("root.new")) == 8, 20, "the staging file")
         os.kill(int(h.proc(p.pid, f"task/{p.pid}/children").split()[0]), signal.SIGTERM)
@@ -114,9 +113,8 @@ class Interruption(Case):
     def test_edit_files_are_never_roots(self):
         # Each of its opens held up, the command is slow enough to be watched throughout.
         owner, seen = HOME + "/owner", set()
-        p = start(["-qq", "-o", "/dev/null", "-u", "alice", "-e",
-                   "inject=open,openat:delay_exit=50000", h.SUID, "-e"], user=None, binary="strace",
-                  env={"EDITOR": f"stat -c %u:%g >{owner}", **h.TRACED})
+        p = h.traced(["-e"], ["-u", "alice", "-e", "inject=open,openat:delay_exit=50000"], None,
+                     {"EDITOR": f"stat -c %u:%g >{owner}"}, h.SUID, True)
 
         def ended():
             for name in temps():

@@ -7,7 +7,7 @@ import signal
 import subprocess
 import threading
 
-from harness import PIPES, PLAIN, Case, cannot_install, entries, put, read, run, updates
+from harness import PIPES, Case, cannot_install, entries, put, read, run, updates
 import harness as h
 
 
@@ -190,8 +190,7 @@ class Concurrency(Case):
 
 
 def plain_as_root(inject):  # replacing root's crontab from stdin, the fault injected
-    return h.start(["-f", "-qq", "-o", "/dev/null", "-e", f"inject={inject}", PLAIN, "-c", h.DIR,
-                    "-"], user=None, binary="strace", env=h.TRACED, **PIPES)
+    return h.traced(["-c", h.DIR, "-"], ["-e", f"inject={inject}"], started=True, **PIPES)
 
 
 def calls_until(syscall, line, nth=1):  # h.call_number for an install of root's, undone after
