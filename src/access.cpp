@@ -1,7 +1,7 @@
 #include "access.h"
 
 #include "large.h"
-#include "log.h"
+#include "messages.h"
 #include "user.h"
 
 #include <errno.h>

@@ -1,7 +1,7 @@
 #include "as_user.h"
 
 #include "copy.h"
-#include "log.h"
+#include "messages.h"
 #include "size_limit.h"
 
 #include <errno.h>
@@ -92,7 +92,7 @@ int become_user(const Invoker *invoker, const char *fallback_dir)
 		return -1;
 	if (fallback_dir != nullptr && enter_home(pw, fallback_dir) != 0)
 		return -1;
-	return static_cast<int>(pw->pw_uid);
+	return 0;
 }
 
 // Children must be waited for to learn how they ended; a caller that
@@ -124,7 +124,7 @@ static bool own_regular_file(int fd, const Invoker *invoker)
 [[noreturn]] static void stream_file(const Invoker *invoker, const char *path, int out,
 				     bool own_file)
 {
-	if (become_user(invoker, nullptr) < 0)
+	if (become_user(invoker, nullptr) != 0)
 		_exit(1);
 	int in = open(path, own_file ? O_RDONLY | O_NOFOLLOW | O_NONBLOCK : O_RDONLY);
 	if (in < 0) {
@@ -151,12 +151,12 @@ int open_as_user(const Invoker *invoker, const char *path, pid_t *reader, bool o
 {
 	int fds[2];
 	if (pipe(fds) != 0) {
-		log_message("pipe: %s\n", strerror(errno));
+		report_call("pipe");
 		return -1;
 	}
 	pid_t pid = fork_child();
 	if (pid < 0) {
-		log_message("fork: %s\n", strerror(errno));
+		report_call("fork");
 		close(fds[0]);
 		close(fds[1]);
 		return -1;
@@ -176,12 +176,12 @@ int open_as_user(const Invoker *invoker, const char *path, pid_t *reader, bool o
 	return fds[0];
 }
 
-int finish_reader(pid_t reader)
+bool reader_sent_all(pid_t reader)
 {
 	if (reader < 0)
-		return 0;
+		return true;
 	int status = wait_child(reader);
-	return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
+	return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 static const char *choose_editor()
@@ -197,7 +197,7 @@ static const char *choose_editor()
 
 [[noreturn]] static void exec_editor(const Invoker *invoker, const char *path)
 {
-	if (become_user(invoker, "/tmp") < 0)
+	if (become_user(invoker, "/tmp") != 0)
 		_exit(1);
 	char command[command_size];
 	int len = snprintf(command, sizeof command, "%s %s", choose_editor(), path);
@@ -211,7 +211,7 @@ int run_editor(const Invoker *invoker, const char *path)
 {
 	pid_t pid = fork_child();
 	if (pid < 0) {
-		log_message("fork: %s\n", strerror(errno));
+		report_call("fork");
 		return -1;
 	}
 	if (pid == 0)
@@ -219,7 +219,7 @@ int run_editor(const Invoker *invoker, const char *path)
 	return wait_child(pid);
 }
 
-int use_invoker_files(bool as_invoker)
+bool use_invoker_files(bool as_invoker)
 {
 	uid_t uid = as_invoker ? getuid() : geteuid();
 	gid_t gid = as_invoker ? getgid() : getegid();
@@ -227,7 +227,5 @@ int use_invoker_files(bool as_invoker)
 	setfsuid(uid);
 	// An id that cannot be taken fails, and returns the one in force.
 	return static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1))) == uid &&
-			       static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid
-		       ? 0
-		       : -1;
+	       static_cast<gid_t>(setfsgid(static_cast<gid_t>(-1))) == gid;
 }

@@ -2,9 +2,10 @@
 
 #include "as_user.h"
 #include "copy.h"
+#include "install.h"
 #include "large.h"
 #include "lines.h"
-#include "log.h"
+#include "messages.h"
 #include "size_limit.h"
 #include "store.h"
 
@@ -18,13 +19,47 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#ifndef CRONTAB_DIR
-#define CRONTAB_DIR "/etc/crontabs"
-#endif
-
 static const char temp_dir_template[] = "/tmp/crontab.XXXXXX";
 static const char temp_file_template[] = "/crontab.XXXXXX";
-static_assert(sizeof temp_dir_template + sizeof temp_file_template - 1 == edit_path_size);
+
+// An edit's file, in a directory of its own that only the invoker may enter.
+static const unsigned long edit_path_size =
+	sizeof temp_dir_template + sizeof temp_file_template - 1;
+// Where a kept edit is and how to install it, with room for a long -c.
+static const unsigned long edit_note_size = 8192;
+
+// The crontab an edit started from, so that a change made meanwhile by
+// another hand is not overwritten unseen.
+struct Origin {
+	bool existed;
+	dev_t dev;
+	ino_t ino;
+	off_t size;
+	timespec mtime;
+};
+
+struct Edit {
+	char path[edit_path_size];
+	Source source;
+	Origin origin;
+	// The crontab the copy was made from, or -1 when there was none.
+	int original;
+	char note[edit_note_size];
+};
+
+enum Edited {
+	// Nothing is left to install. The failure was reported; the file and
+	// its directory are gone, unless the report said where they are kept.
+	edit_failed,
+	// The text came back as it was copied, and that was said; the file and
+	// its directory are gone.
+	edit_unchanged,
+	// The edited text is to be installed from edit->source, as long as the
+	// crontab is still edit->origin.
+	edit_changed,
+	// The person chose not to install it; it is kept, and where was said.
+	edit_kept,
+};
 
 // /tmp is shared: whatever the editor does with the file's name, no other
 // user can put a file under it in a directory only the invoker may enter.
@@ -45,17 +80,22 @@ static int make_temp(char (&path)[edit_path_size])
 }
 
 // The edit's files are the invoker's from the moment they exist to their
-// removal: root never owns a file in /tmp, not even for an instant.
+// removal: root never owns a file in /tmp, not even for an instant. The
+// file, or -1 after the failure was reported; without the command's own
+// identity back, nothing more is done with files, these included.
 static int create_temp(char (&path)[edit_path_size])
 {
 	memcpy(path, temp_dir_template, sizeof temp_dir_template);
-	int tmp = use_invoker_files(true) == 0 ? make_temp(path) : (errno = EPERM, -1);
+	int tmp = use_invoker_files(true) ? make_temp(path) : (errno = EPERM, -1);
 	int err = errno;
-	if (use_invoker_files(false) != 0) {
+	if (!use_invoker_files(false)) {
 		log_message("unable to regain the command's identity\n");
-		_exit(1);
+		if (tmp >= 0)
+			close(tmp);
+		return -1;
 	}
-	errno = err;
+	if (tmp < 0)
+		log_message("unable to create %s: %s", path, strerror(err));
 	return tmp;
 }
 
@@ -91,18 +131,20 @@ static void remove_temp_files(const char *path)
 // Nothing is done after it that needs the command's identity for files.
 static void remove_temp(const char *path)
 {
-	bool as_invoker = use_invoker_files(true) == 0;
+	bool as_invoker = use_invoker_files(true);
 	if (as_invoker)
 		remove_temp_files(path);
-	if (use_invoker_files(false) != 0 || !as_invoker)
+	if (!use_invoker_files(false) || !as_invoker)
 		log_message("unable to remove %s as its owner\n", path);
 }
 
 // Only a crontab that does not exist means an empty start: editing a
 // truncated copy would install the truncation. *original stays open on
 // the crontab copied, for the comparison after the edit.
-static int copy_current(const char *name, int tmp, const char *path, Origin *origin, int *original)
+static int copy_current(const Crontab *crontab, int tmp, const char *path, Origin *origin,
+			int *original)
 {
+	const char *name = crontab->name;
 	*origin = {};
 	*original = -1;
 	int in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -114,7 +156,7 @@ static int copy_current(const char *name, int tmp, const char *path, Origin *ori
 		in = -1;
 	}
 	if (in < 0) {
-		log_message("unable to read %s/%s: %s\n", store_dir(), name, strerror(errno));
+		log_message("unable to read %s/%s: %s\n", crontab->dir, name, strerror(errno));
 		return -1;
 	}
 	*origin = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
@@ -126,7 +168,7 @@ static int copy_current(const char *name, int tmp, const char *path, Origin *ori
 	}
 	close(in);
 	if (read_failed)
-		log_message("unable to read %s/%s: %s\n", store_dir(), name, strerror(err));
+		log_message("unable to read %s/%s: %s\n", crontab->dir, name, strerror(err));
 	else
 		log_message("unable to write %s: %s\n", path, strerror(err));
 	return -1;
@@ -174,7 +216,7 @@ static void append_word(char *buf, size_t size, size_t *len, const char *word)
 }
 
 // Where a kept edit is, and the command that installs it later.
-static void kept_note(Edit *edit, const Invoker *invoker, const char *name)
+static void kept_note(Edit *edit, const Invoker *invoker, const Crontab *crontab)
 {
 	char *note = edit->note;
 	size_t len = 0;
@@ -182,14 +224,14 @@ static void kept_note(Edit *edit, const Invoker *invoker, const char *name)
 	append(note, sizeof edit->note, &len, "the edited crontab is kept in ");
 	append(note, sizeof edit->note, &len, edit->path);
 	append(note, sizeof edit->note, &len, "; install it with: crontab ");
-	if (strcmp(store_dir(), CRONTAB_DIR) != 0) {
+	if (strcmp(crontab->dir, default_crontab_dir) != 0) {
 		append(note, sizeof edit->note, &len, "-c ");
-		append_word(note, sizeof edit->note, &len, store_dir());
+		append_word(note, sizeof edit->note, &len, crontab->dir);
 		append(note, sizeof edit->note, &len, " ");
 	}
-	if (strcmp(name, invoker->name) != 0) {
+	if (strcmp(crontab->name, invoker->name) != 0) {
 		append(note, sizeof edit->note, &len, "-u ");
-		append_word(note, sizeof edit->note, &len, name);
+		append_word(note, sizeof edit->note, &len, crontab->name);
 		append(note, sizeof edit->note, &len, " ");
 	}
 	append(note, sizeof edit->note, &len, edit->path);
@@ -216,7 +258,7 @@ static int read_back(const Invoker *invoker, Edit *edit, bool *keep)
 	int err = read_into(fd, edited, sizeof edited, &size);
 	// Closing first lets a reader still writing see a broken pipe and end.
 	close(fd);
-	bool whole = finish_reader(reader) == 0;
+	bool whole = reader_sent_all(reader);
 	edit->source = {-1, -1, edit->path, edited, size};
 	if (size > max_crontab_size || (err == 0 && whole))
 		return 0;
@@ -296,19 +338,18 @@ static Edited edit_until_decided(const Invoker *invoker, Edit *edit, bool *keep)
 	}
 }
 
-Edited edit_crontab(const Invoker *invoker, const char *name, Edit *edit)
+// The copy and the edit, up to what is to become of it.
+static Edited edit_copy(const Invoker *invoker, const Crontab *crontab, Edit *edit)
 {
 	int tmp = create_temp(edit->path);
-	if (tmp < 0) {
-		log_message("unable to create %s: %s", edit->path, strerror(errno));
+	if (tmp < 0)
 		return edit_failed;
-	}
-	int copied = copy_current(name, tmp, edit->path, &edit->origin, &edit->original);
+	int copied = copy_current(crontab, tmp, edit->path, &edit->origin, &edit->original);
 	if (close(tmp) != 0 && copied == 0) {
 		log_message("unable to write %s: %s\n", edit->path, strerror(errno));
 		copied = -1;
 	}
-	kept_note(edit, invoker, name);
+	kept_note(edit, invoker, crontab);
 	bool keep = false;
 	Edited result = copied == 0 ? edit_until_decided(invoker, edit, &keep) : edit_failed;
 	if (edit->original >= 0)
@@ -318,10 +359,55 @@ Edited edit_crontab(const Invoker *invoker, const char *name, Edit *edit)
 	return result;
 }
 
-void end_edit(const Edit *edit, bool installed)
+static bool same_origin(const char *name, const Origin *origin)
 {
-	if (installed)
-		remove_temp(edit->path);
+	struct stat st;
+	if (lstat(name, &st) != 0)
+		return errno == ENOENT && !origin->existed;
+	return origin->existed && st.st_dev == origin->dev && st.st_ino == origin->ino &&
+	       st.st_size == origin->size && st.st_mtim.tv_sec == origin->mtime.tv_sec &&
+	       st.st_mtim.tv_nsec == origin->mtime.tv_nsec;
+}
+
+// Installs the edited text, checked against the crontab it started from
+// while its staging file keeps every other change of it out.
+static int install_edit(const Edit *edit, const Crontab *crontab)
+{
+	int staging = stage_crontab(crontab, &edit->source, edit->note);
+	if (staging < 0)
+		return -1;
+	if (same_origin(crontab->name, &edit->origin))
+		return commit_staging(crontab, staging);
+	discard_staging(crontab, staging);
+	log_message("%s/%s changed during the edit; not installed\n", crontab->dir, crontab->name);
+	return -1;
+}
+
+int edit_crontab(const Invoker *invoker, const Crontab *crontab, bool *installed)
+{
+	LARGE_BUFFER static Edit edit;
+	*installed = false;
+	switch (edit_copy(invoker, crontab, &edit)) {
+	case edit_failed:
+		return -1;
+	case edit_unchanged:
+		return 0;
+	case edit_kept:
+		return 1;
+	case edit_changed:
+		break;
+	}
+	int result = install_edit(&edit, crontab);
+	// A person who edits wants to know it took; a script that installs does not.
+	if (result == 0)
+		say("crontab of %s installed\n", crontab->name);
+	// The scheduler hears of every change tried, and before the edit's
+	// files go: whatever becomes of them, the change stands.
+	notify_scheduler(crontab);
+	if (result == 0)
+		remove_temp(edit.path);
 	else
-		log_whole(edit->note, true);
+		log_whole(edit.note, true);
+	*installed = result == 0;
+	return result;
 }

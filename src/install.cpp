@@ -2,7 +2,8 @@
 
 #include "as_user.h"
 #include "copy.h"
-#include "log.h"
+#include "messages.h"
+#include "record.h"
 #include "size_limit.h"
 #include "store.h"
 
@@ -14,7 +15,6 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 // The staging file of this process, for the interrupt handler: it removes
@@ -114,21 +114,20 @@ static int remove_abandoned()
 	return freed ? 0 : -1;
 }
 
-// Drops the staging file while this process holds it.
-static void discard_staging(int staging)
+void discard_staging(const Crontab *crontab, int staging)
 {
 	release_staging();
 	close(staging);
 	if (unlink(staging_path) != 0)
-		log_message("unable to remove %s/%s: %s\n", store_dir(), staging_path,
+		log_message("unable to remove %s/%s: %s\n", crontab->dir, staging_path,
 			    strerror(errno));
 	close(staging_lock);
 }
 
 // A locked staging file of our own, or -1 with nothing touched.
-static int open_staging(const char *name)
+static int open_staging(const Crontab *crontab)
 {
-	snprintf(staging_path, sizeof staging_path, "%s.new", name);
+	staging_name(crontab->name, staging_path);
 	catch_interrupts();
 	int out = -1;
 	for (int attempt = 0; attempt < 3 && out < 0; attempt++) {
@@ -153,12 +152,12 @@ static int open_staging(const char *name)
 	// can be closed, and its close checked, before the rename.
 	if (out >= 0 && (staging_lock = fcntl(out, F_DUPFD_CLOEXEC, 0)) < 0) {
 		int err = errno;
-		discard_staging(out);
+		discard_staging(crontab, out);
 		errno = err;
 		out = -1;
 	}
 	if (out < 0)
-		log_message("unable to create %s/%s: %s\n", store_dir(), staging_path,
+		log_message("unable to create %s/%s: %s\n", crontab->dir, staging_path,
 			    strerror(errno));
 	return out;
 }
@@ -183,28 +182,15 @@ static int fill_staging(int staging, const Source *source)
 	return err;
 }
 
-static bool same_origin(const char *name, const Origin *origin)
-{
-	struct stat st;
-	if (lstat(name, &st) != 0)
-		return errno == ENOENT && !origin->existed;
-	return origin->existed && st.st_dev == origin->dev && st.st_ino == origin->ino &&
-	       st.st_size == origin->size && st.st_mtim.tv_sec == origin->mtime.tv_sec &&
-	       st.st_mtim.tv_nsec == origin->mtime.tv_nsec;
-}
-
-// On record before it takes effect: a limit or a kill that stops the
-// record stops the change with it. Returns 0 or an error number.
-static int announce()
+// The install on record before it takes effect. Returns 0 or an error
+// number; a record that could not be sent was reported.
+static int announce_install()
 {
 	struct stat st;
 	if (fstat(staging_lock, &st) != 0)
 		return errno;
-	if (record(LOG_INFO, "installing %lld bytes", static_cast<long long>(st.st_size)) == 0)
-		return 0;
-	int err = errno;
-	log_message("unable to write to the system log: %s\n", strerror(err));
-	return err;
+	return announce("installing %lld bytes", static_cast<long long>(st.st_size)) == 0 ? 0
+											  : errno;
 }
 
 // A rename is only durable once the directory that records it is.
@@ -218,13 +204,9 @@ static int sync_directory()
 	return err;
 }
 
-static int commit_staging(const char *name, int staging, const Origin *origin)
+int commit_staging(const Crontab *crontab, int staging)
 {
-	if (origin != nullptr && !same_origin(name, origin)) {
-		discard_staging(staging);
-		log_message("%s/%s changed during the edit; not installed\n", store_dir(), name);
-		return -1;
-	}
+	const char *name = crontab->name;
 	int err = close(staging) == 0 ? 0 : errno;
 	release_staging();
 	// Only the holder of the file a name names may rename it; checked again
@@ -235,85 +217,88 @@ static int commit_staging(const char *name, int staging, const Origin *origin)
 		err = named == 0 ? EEXIST : errno;
 	if (err == 0) {
 		hold_again();
-		err = announce();
+		err = announce_install();
 		release_staging();
 	}
 	if (err == 0 && rename(staging_path, name) != 0)
 		err = errno;
 	if (err != 0) {
 		if (named != 0 && unlink(staging_path) != 0)
-			log_message("unable to remove %s/%s: %s\n", store_dir(), staging_path,
+			log_message("unable to remove %s/%s: %s\n", crontab->dir, staging_path,
 				    strerror(errno));
 		close(staging_lock);
-		log_message("unable to install %s/%s: %s\n", store_dir(), name, strerror(err));
+		log_message("unable to install %s/%s: %s\n", crontab->dir, name, strerror(err));
 		return -1;
 	}
 	err = sync_directory();
 	close(staging_lock);
 	if (err == 0)
 		return 0;
-	log_message("unable to sync %s: %s\n", store_dir(), strerror(err));
+	log_message("unable to sync %s: %s\n", crontab->dir, strerror(err));
 	return -1;
 }
 
-int install_crontab(const char *name, const Source *source, const Origin *origin, const char *note)
+int stage_crontab(const Crontab *crontab, const Source *source, const char *note)
 {
 	interrupt_message = "install interrupted, crontab unchanged\n";
 	interrupt_note = note != nullptr ? note : "";
-	int staging = open_staging(name);
-	if (staging < 0) {
-		if (source->fd >= 0)
-			close(source->fd);
-		finish_reader(source->reader);
-		return -1;
-	}
-	int err = fill_staging(staging, source);
+	int staging = open_staging(crontab);
+	int err = staging >= 0 ? fill_staging(staging, source) : 0;
 	// Closing first lets a reader still writing see a broken pipe and end.
 	if (source->fd >= 0)
 		close(source->fd);
-	if (finish_reader(source->reader) != 0 && err == 0) {
-		discard_staging(staging);
+	bool whole = reader_sent_all(source->reader);
+	if (staging < 0)
+		return -1;
+	if (err == 0 && !whole) {
+		discard_staging(crontab, staging);
 		log_message("unable to read replacement file %s", source->name);
 		return -1;
 	}
 	if (err == 0)
-		return commit_staging(name, staging, origin);
-	discard_staging(staging);
-	log_message("unable to install %s/%s: %s\n", store_dir(), name, strerror(err));
+		return staging;
+	discard_staging(crontab, staging);
+	log_message("unable to install %s/%s: %s\n", crontab->dir, crontab->name, strerror(err));
 	return -1;
 }
 
-// Only a file or a link is a crontab to delete, never a directory. 0, an
-// error number, or -1 after the failure was reported.
-static int remove_crontab(const char *name)
+int replace_crontab(const Crontab *crontab, const Source *source)
+{
+	int staging = stage_crontab(crontab, source, nullptr);
+	int result = staging >= 0 ? commit_staging(crontab, staging) : -1;
+	// The scheduler hears of every change tried, since a failed one may
+	// still have changed something.
+	notify_scheduler(crontab);
+	return result;
+}
+
+// Only a file or a link is a crontab to delete, never a directory. 1 when
+// deleted, 0 when there was none, -1 after the failure was reported.
+static int remove_crontab(const Crontab *crontab)
 {
 	struct stat st;
-	if (lstat(name, &st) != 0)
-		return errno;
-	if (S_ISDIR(st.st_mode))
-		return EISDIR;
-	if (record(LOG_INFO, "deleting") != 0) {
-		log_message("unable to write to the system log: %s\n", strerror(errno));
-		return -1;
+	int err = lstat(crontab->name, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+	if (err == 0) {
+		if (announce("deleting") != 0)
+			return -1;
+		release_staging();
+		err = unlink(crontab->name) == 0 ? 0 : errno;
 	}
-	release_staging();
-	return unlink(name) == 0 ? 0 : errno;
-}
-
-int delete_crontab(const char *name, bool *deleted)
-{
-	interrupt_message = "delete interrupted, crontab unchanged\n";
-	*deleted = false;
-	int staging = open_staging(name);
-	if (staging < 0)
-		return -1;
-	int err = remove_crontab(name);
-	discard_staging(staging);
-	*deleted = err == 0;
 	// A crontab that is not there is already deleted.
 	if (err == 0 || err == ENOENT)
-		return 0;
-	if (err > 0)
-		log_message("unable to delete %s/%s: %s\n", store_dir(), name, strerror(err));
+		return err == 0 ? 1 : 0;
+	log_message("unable to delete %s/%s: %s\n", crontab->dir, crontab->name, strerror(err));
 	return -1;
+}
+
+int delete_crontab(const Crontab *crontab, bool *deleted)
+{
+	interrupt_message = "delete interrupted, crontab unchanged\n";
+	int staging = open_staging(crontab);
+	int removed = staging >= 0 ? remove_crontab(crontab) : -1;
+	if (staging >= 0)
+		discard_staging(crontab, staging);
+	*deleted = removed == 1;
+	notify_scheduler(crontab);
+	return removed >= 0 ? 0 : -1;
 }

@@ -1,24 +1,15 @@
 #pragma once
 
+#include "store.h"
+
 #include <sys/types.h>
-#include <time.h>
 
 // Changing a crontab: the staging file and its lock, which a delete takes
 // too, the takeover of one whose install died, the signals that would
-// interrupt it, the check against a lost update, the record, the rename
-// and the syncs.
-// Results are 0, or -1 after the failure was reported; the crontab is then
+// interrupt it, the announcement on record, the rename and the syncs, and
+// the line that tells the scheduler. Functions return 0 (or what their
+// name says), or -1 after the failure was reported; the crontab is then
 // as it was.
-
-// The crontab an edit started from, so that a change made meanwhile by
-// another hand is not overwritten unseen.
-struct Origin {
-	bool existed;
-	dev_t dev;
-	ino_t ino;
-	off_t size;
-	timespec mtime;
-};
 
 #ifndef CRONTAB_MAX_SIZE
 #define CRONTAB_MAX_SIZE 1048576
@@ -38,13 +29,21 @@ struct Source {
 	long long size;
 };
 
-// Installs the crontab name from source, whole or not at all; the source is
-// closed and its reader reaped either way. With origin, only while the
-// crontab is still the one it describes. note is what an interrupted
-// install says besides that it was interrupted.
-int install_crontab(const char *name, const Source *source, const Origin *origin, const char *note);
+// Installs the crontab from source, whole or not at all, and tells the
+// scheduler. The source is closed and its reader reaped either way.
+int replace_crontab(const Crontab *crontab, const Source *source);
 
-// Deletes the crontab name under the staging file's lock, so that no
-// install of it runs meanwhile; *deleted tells whether there was one. The
-// removal goes on record before it is made.
-int delete_crontab(const char *name, bool *deleted);
+// The steps of replace_crontab for a caller that checks the crontab in
+// between, while no other change of it can run. stage_crontab writes the
+// source into the crontab's staging file, made durable, and returns the
+// file, still held; note is what an interrupt says besides that the
+// install was interrupted. commit_staging puts it in place of the crontab;
+// discard_staging gives it up. The scheduler is not told.
+int stage_crontab(const Crontab *crontab, const Source *source, const char *note);
+int commit_staging(const Crontab *crontab, int staging);
+void discard_staging(const Crontab *crontab, int staging);
+
+// Deletes the crontab under the staging file's lock, so that no install of
+// it runs meanwhile, and tells the scheduler; *deleted tells whether there
+// was one.
+int delete_crontab(const Crontab *crontab, bool *deleted);

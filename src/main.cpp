@@ -3,33 +3,48 @@
 #include "descriptors.h"
 #include "edit.h"
 #include "install.h"
-#include "large.h"
-#include "log.h"
+#include "messages.h"
+#include "record.h"
 #include "relro.h"
 #include "size_limit.h"
 #include "store.h"
 #include "user.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <syslog.h>
 #include <unistd.h>
 
-#ifndef CRONTAB_DIR
-#define CRONTAB_DIR "/etc/crontabs"
-#endif
+// The policy, top to bottom: the command line is read whole first and
+// decides nothing; then who the invoker is, the privilege each -u and -c
+// asks for, the target, the access lists, the source, the store and the
+// operation, in that order; the run ends in one place, with its record.
 
 enum Mode { None = 0, Edit = 1, List = 2, Replace = 3, Delete = 4 };
 
-static Invoker invoker;
-static uid_t effective_uid;
-static char target_name[login_name_size];
-// Who runs this, for the system log: "alice (uid 2001)".
-static char who[login_name_size + 32];
-static char action[1024];
+// Room for the -u and -c options of one command line; more is a usage
+// error where the one past the room stands.
+static const int max_picks = 64;
+
+// A -u or a -c, in the order given.
+struct Pick {
+	char option;
+	const char *arg;
+};
+
+// The command line, as written. A usage error found while reading it is
+// only noted, at the -u or -c where it stands: those before it are still
+// checked first, as when each option acted as it came.
+struct Options {
+	Mode mode;
+	Pick picks[max_picks];
+	int pick_count;
+	// The number of picks before a usage error, or -1 when there is none.
+	int usage_after;
+	// The operands, in the order they stand; only a lone one is ever used.
+	const char *operand;
+	int operand_count;
+};
 
 [[noreturn]] static void print_usage()
 {
@@ -43,235 +58,190 @@ static char action[1024];
 	exit(2);
 }
 
-// Every refusal is on record before the command exits, with what was said
-// on standard error. what names the refused option or operation, or is empty.
-[[noreturn]] static void refuse(const char *what)
+static void note_usage_error(Options *options)
 {
-	record_subject("%s", who);
-	record(LOG_WARNING, "refused%s%s: %s", what[0] != '\0' ? " " : "", what, diagnostics());
-	exit(1);
+	if (options->usage_after < 0)
+		options->usage_after = options->pick_count;
 }
 
-// So is every change that failed. A listing changes nothing and never
-// comes here.
-[[noreturn]] static void fail()
+static void choose(Options *options, Mode wanted)
 {
-	record(LOG_WARNING, "failed: %s", diagnostics());
-	exit(1);
+	if (options->mode != None)
+		note_usage_error(options);
+	options->mode = wanted;
 }
 
-// The invoker is whoever the real user id is, and only that user.
-static void identify_invoker()
+static void add_pick(Options *options, char option, const char *arg)
 {
-	int found = find_invoker(&invoker, &effective_uid);
-	snprintf(who, sizeof who, "%s%s(uid %d)", invoker.name, invoker.name[0] ? " " : "",
-		 static_cast<int>(invoker.uid));
-	if (found != 0 && invoker.name[0] == '\0') {
-		record_subject("%s", who);
-		record(LOG_WARNING, "refused: no user database entry; %s", diagnostics());
-		exit(1);
-	}
-	if (found != 0)
-		refuse("");
-	memcpy(target_name, invoker.name, sizeof target_name);
+	if (options->pick_count == max_picks)
+		note_usage_error(options);
+	else
+		options->picks[options->pick_count++] = {option, arg};
 }
 
-// What the command creates belongs to root's group too, not to the group
-// that the caller happened to run it with.
-static void take_root_group()
+static void add_operand(Options *options, const char *arg)
 {
-	if (effective_uid == 0 && setegid(0) != 0) {
-		log_message("setegid: %s\n", strerror(errno));
-		fail();
-	}
+	if (options->operand_count++ == 0)
+		options->operand = arg;
 }
 
-static void check_privileged(const char *option, const char *arg)
+// A leading "-" in the option string hands back operands in their place,
+// on every C library and whatever POSIXLY_CORRECT says, so that options
+// after the operand are read too.
+static void read_options(int argc, char **argv, Options *options)
 {
-	if (arg[0] == '\0' || invoker.uid != effective_uid) {
-		char what[login_name_size + 8];
-		snprintf(what, sizeof what, "-%s %s", option, arg);
-		log_message("-%s option: superuser only", option);
-		refuse(what);
-	}
-}
-
-// A name that gives the invoker's own user id asks for nothing more than
-// no -u at all, and needs no privilege.
-static void take_target(const char *name)
-{
-	if (names_invoker(name, &invoker)) {
-		memcpy(target_name, invoker.name, sizeof target_name);
-		return;
-	}
-	check_privileged("u", name);
-	if (find_target(name, target_name) != 0) {
-		char what[login_name_size + 8];
-		snprintf(what, sizeof what, "-u %s", name);
-		refuse(what);
-	}
-}
-
-static Mode choose(Mode mode, Mode wanted)
-{
-	if (mode != None)
-		print_usage();
-	return wanted;
-}
-
-// The operands, in the order they stand; only a lone one is ever used.
-static const char *operand;
-static int operand_count;
-
-static void add_operand(const char *arg)
-{
-	if (operand_count++ == 0)
-		operand = arg;
-}
-
-// Options act as they come, in command-line order; the last -u and -c win.
-// A leading "-" in the option string hands back operands in their place, on
-// every C library and whatever POSIXLY_CORRECT says, so that options after
-// the operand are read too.
-static Mode read_options(int argc, char **argv, const char **dir)
-{
-	Mode mode = None;
+	*options = {None, {}, 0, -1, nullptr, 0};
 	opterr = 0;
 	for (;;) {
 		int at = optind;
 		int c = getopt(argc, argv, "-ledru:c:");
 		// Some C libraries stop at a lone "-" rather than hand it back.
 		if (c == -1 && optind == at && optind < argc && strcmp(argv[optind], "-") == 0) {
-			add_operand(argv[optind++]);
+			add_operand(options, argv[optind++]);
 			continue;
 		}
 		if (c == -1)
 			break;
-		switch (c) {
-		case 1:
-			add_operand(optarg);
-			break;
-		case 'l':
-			mode = choose(mode, List);
-			break;
-		case 'e':
-			mode = choose(mode, Edit);
-			break;
-		case 'd':
-		case 'r':
-			mode = choose(mode, Delete);
-			break;
-		case 'u':
-			take_target(optarg);
-			break;
-		case 'c':
-			check_privileged("c", optarg);
-			*dir = optarg;
-			break;
-		default:
-			mode = None;
-			break;
-		}
+		if (c == 1)
+			add_operand(options, optarg);
+		else if (c == 'l' || c == 'e')
+			choose(options, c == 'l' ? List : Edit);
+		else if (c == 'd' || c == 'r')
+			choose(options, Delete);
+		else if (c == 'u' || c == 'c')
+			add_pick(options, static_cast<char>(c), optarg);
+		else
+			options->mode = None;
 	}
 	// After "--" everything is an operand.
 	while (optind < argc)
-		add_operand(argv[optind++]);
-	return mode;
+		add_operand(options, argv[optind++]);
+}
+
+// Every refusal is on record before the command exits, with what was said
+// on standard error. what names the refused option or operation, or is empty.
+[[noreturn]] static void refuse(const char *what)
+{
+	record_refusal(what, "");
+	exit(1);
+}
+
+// The invoker is whoever the real user id is, and only that user.
+static void identify_invoker(Invoker *invoker, uid_t *effective_uid)
+{
+	const passwd *entry = find_invoker(invoker, effective_uid);
+	if (entry == nullptr) {
+		record_who(invoker->name, invoker->uid);
+		record_refusal("", "no user database entry");
+		exit(1);
+	}
+	int taken = take_invoker_name(invoker, entry);
+	record_who(invoker->name, invoker->uid);
+	if (taken != 0)
+		refuse("");
+}
+
+// -u and -c are the superuser's, and a set-user-id run's invoker is not.
+static void require_privilege(const Invoker *invoker, uid_t effective_uid, const Pick &pick)
+{
+	if (pick.arg[0] == '\0' || invoker->uid != effective_uid) {
+		char what[login_name_size + 8];
+		snprintf(what, sizeof what, "-%c %s", pick.option, pick.arg);
+		log_message("-%c option: superuser only", pick.option);
+		refuse(what);
+	}
+}
+
+// Each -u and -c in the order given, the last of each kind winning. A name
+// that gives the invoker's own user id asks for nothing more than no -u at
+// all, and needs no privilege.
+static void take_picks(const Options &options, const Invoker *invoker, uid_t effective_uid,
+		       char (&target)[login_name_size], const char **dir)
+{
+	for (int i = 0; i < options.pick_count; i++) {
+		if (i == options.usage_after)
+			print_usage();
+		const Pick &pick = options.picks[i];
+		if (pick.option == 'u' && names_invoker(pick.arg, invoker)) {
+			memcpy(target, invoker->name, sizeof target);
+			continue;
+		}
+		require_privilege(invoker, effective_uid, pick);
+		if (pick.option == 'c')
+			*dir = pick.arg;
+		else if (find_target(pick.arg, target) != 0) {
+			char what[login_name_size + 8];
+			snprintf(what, sizeof what, "-u %s", pick.arg);
+			refuse(what);
+		}
+	}
+	if (options.usage_after >= 0)
+		print_usage();
 }
 
 // The operand counts only when no operation was chosen and it stands alone.
-static Mode take_operand(Mode mode, const char **path)
+static Mode take_operand(const Options &options, const char **path)
 {
+	Mode mode = options.mode;
 	bool taken = false;
-	if (mode == None && operand_count == 1) {
-		if (operand[0] != '-') {
+	if (mode == None && options.operand_count == 1) {
+		if (options.operand[0] != '-') {
 			mode = Replace;
-			*path = operand;
+			*path = options.operand;
 			taken = true;
-		} else if (strcmp(operand, "-") == 0) {
+		} else if (strcmp(options.operand, "-") == 0) {
 			mode = Replace;
 			taken = true;
 		}
 	}
-	if (mode == None || operand_count > (taken ? 1 : 0))
+	if (mode == None || options.operand_count > (taken ? 1 : 0))
 		print_usage();
 	return mode;
 }
 
-// What this run does, for the system log: "edit crontab of alice". The
-// records of a change start with who does it and this.
-static void describe(Mode mode, const char *path)
+// What this run does, for the record: "edit crontab of alice".
+static void describe(Mode mode, const char *target, const char *path, char (&action)[1024])
 {
 	static const char *const verbs[] = {"", "edit", "list", "replace", "delete"};
 	const char *from = mode != Replace   ? ""
 			   : path != nullptr ? " from file "
 					     : " from standard input";
-	snprintf(action, sizeof action, "%s crontab of %s%s%s", verbs[mode], target_name, from,
+	snprintf(action, sizeof action, "%s crontab of %s%s%s", verbs[mode], target, from,
 		 path != nullptr ? path : "");
-	record_subject("%s: %s", who, action);
+	record_action(action);
 }
 
-// The change went on record before it was made; an outcome other than the
-// one announced adds a record of its own.
-[[noreturn]] static void conclude(int result, const char *outcome, bool announced)
+// What the command creates belongs to root's group too, not to the group
+// that the caller happened to run it with.
+static int take_root_group(uid_t effective_uid)
 {
-	if (result < 0)
-		fail();
-	const char *said = diagnostics();
-	if (!announced || said[0] != '\0')
-		record(said[0] != '\0' ? LOG_WARNING : LOG_INFO, "%s%s%s", outcome,
-		       said[0] != '\0' ? "; " : "", said);
-	exit(0);
-}
-
-// The scheduler hears of every change tried, since a failed one may still
-// have changed something.
-[[noreturn]] static void finish(int result, const char *outcome, bool announced)
-{
-	notify_scheduler(target_name);
-	conclude(result, outcome, announced);
-}
-
-[[noreturn]] static void run_replace(const Source *source, const Origin *origin)
-{
-	finish(install_crontab(target_name, source, origin, nullptr), "installed", true);
-}
-
-[[noreturn]] static void run_edit()
-{
-	LARGE_BUFFER static struct Edit edit;
-	switch (edit_crontab(&invoker, target_name, &edit)) {
-	case edit_failed:
-		fail();
-	case edit_unchanged:
-		exit(0);
-	case edit_kept:
-		exit(1);
-	case edit_changed:
-		break;
+	if (effective_uid == 0 && setegid(0) != 0) {
+		report_call("setegid");
+		return -1;
 	}
-	int result = install_crontab(target_name, &edit.source, &edit.origin, edit.note);
-	// A person who edits wants to know it took; a script that installs does not.
-	if (result == 0)
-		say("crontab of %s installed\n", target_name);
-	// Whatever becomes of the edit's files, the change stands and is heard of.
-	notify_scheduler(target_name);
-	end_edit(&edit, result == 0);
-	conclude(result, "installed", true);
+	return 0;
 }
 
-[[noreturn]] static void run_delete()
+// The one end of a run that got as far as its operation. result is 0, 1 for
+// an end without a change that is no failure either, or -1 for a failure,
+// which goes on record; words say what the change did, for its record,
+// when it was made or tried.
+[[noreturn]] static void end_run(int result, const char *words, bool announced)
 {
-	bool deleted;
-	int result = delete_crontab(target_name, &deleted);
-	finish(result, deleted ? "deleted" : "there was nothing to delete", deleted);
+	if (result < 0) {
+		record_failure();
+		exit(1);
+	}
+	if (words != nullptr)
+		record_outcome(words, announced);
+	exit(result);
 }
 
 int main(int argc, char **argv)
 {
 #ifdef CRONTAB_SEAL_RELRO
 	if (seal_relro() != 0) {
-		log_message("mprotect: %s\n", strerror(errno));
+		report_call("mprotect");
 		exit(1);
 	}
 #endif
@@ -280,37 +250,51 @@ int main(int argc, char **argv)
 	// However the run ends, its last message ends its line.
 	if (atexit(end_line) != 0)
 		exit(1);
-	identify_invoker();
+	Options options;
+	read_options(argc, argv, &options);
 
-	const char *crontab_dir = CRONTAB_DIR;
-	const char *replacement_path = nullptr;
-	Mode mode = read_options(argc, argv, &crontab_dir);
-	mode = take_operand(mode, &replacement_path);
-	describe(mode, replacement_path);
+	Invoker invoker = {};
+	uid_t effective_uid = 0;
+	identify_invoker(&invoker, &effective_uid);
+	char target[login_name_size];
+	memcpy(target, invoker.name, sizeof target);
+	const char *dir = default_crontab_dir;
+	take_picks(options, &invoker, effective_uid, target, &dir);
+	const char *path = nullptr;
+	Mode mode = take_operand(options, &path);
+	char action[1024];
+	describe(mode, target, path, action);
 	if (invoker.uid != 0 && check_access(invoker.name) != 0)
 		refuse(action);
+
 	// Children get the caller's limit back; this process writes in full.
 	if (mode != List) {
 		lift_size_limit();
-		take_root_group();
+		if (take_root_group(effective_uid) != 0)
+			end_run(-1, nullptr, false);
 	}
-
 	// Opened before entering the crontab directory, so that a relative path
 	// means what it meant to the invoker.
-	Source source = {0, -1, replacement_path, nullptr, 0};
-	if (replacement_path != nullptr &&
-	    (source.fd = open_as_user(&invoker, replacement_path, &source.reader)) < 0) {
-		log_message("unable to read replacement file %s", replacement_path);
-		fail();
+	Source source = {0, -1, path, nullptr, 0};
+	if (path != nullptr && (source.fd = open_as_user(&invoker, path, &source.reader)) < 0) {
+		log_message("unable to read replacement file %s", path);
+		end_run(-1, nullptr, false);
 	}
-	store_at(crontab_dir);
+
+	const Crontab crontab = {dir, target};
 	if (mode == List)
-		exit(list_crontab(target_name) == 0 ? 0 : 1);
-	if (enter_store() != 0)
-		fail();
-	if (mode == Delete)
-		run_delete();
-	if (mode == Edit)
-		run_edit();
-	run_replace(&source, nullptr);
+		end_run(list_crontab(&crontab) == 0 ? 0 : 1, nullptr, false);
+	if (enter_store(dir) != 0)
+		end_run(-1, nullptr, false);
+	if (mode == Delete) {
+		bool deleted;
+		int result = delete_crontab(&crontab, &deleted);
+		end_run(result, deleted ? "deleted" : "there was nothing to delete", deleted);
+	}
+	if (mode == Edit) {
+		bool installed;
+		int result = edit_crontab(&invoker, &crontab, &installed);
+		end_run(result, installed ? "installed" : nullptr, true);
+	}
+	end_run(replace_crontab(&crontab, &source), "installed", true);
 }

@@ -1,7 +1,7 @@
 #include "store.h"
 
 #include "copy.h"
-#include "log.h"
+#include "messages.h"
 #include "size_limit.h"
 
 #include <errno.h>
@@ -14,24 +14,38 @@
 #include <unistd.h>
 
 static const char update_file[] = "cron.update";
+static const char staging_suffix[] = ".new";
 
-static const char *directory;
+// Longest name whose staging name still fits in a file name uncut.
+static const size_t max_name = NAME_MAX - (sizeof staging_suffix - 1);
 
-void store_at(const char *dir)
+const char *name_problem(const char *name)
 {
-	directory = dir;
+	size_t len = strlen(name);
+	if (len > max_name)
+		return "longer than 251 bytes";
+	if (len == 0 || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+	    strcmp(name, update_file) == 0)
+		return "it names no file of its own in the crontab directory";
+	if (len >= sizeof staging_suffix - 1 &&
+	    strcmp(name + len - (sizeof staging_suffix - 1), staging_suffix) == 0)
+		return "it ends in \".new\", as staging files do";
+	for (const char *p = name; *p != '\0'; p++)
+		if (*p == '/' || static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f)
+			return "it contains '/' or a control character";
+	return nullptr;
 }
 
-const char *store_dir()
+void staging_name(const char *name, char (&staging)[NAME_MAX + 1])
 {
-	return directory;
+	snprintf(staging, sizeof staging, "%s%s", name, staging_suffix);
 }
 
-int enter_store()
+int enter_store(const char *dir)
 {
-	if (chdir(directory) == 0)
+	if (chdir(dir) == 0)
 		return 0;
-	log_message("cannot change dir to %s: %s", directory, strerror(errno));
+	log_message("cannot change dir to %s: %s", dir, strerror(errno));
 	return -1;
 }
 
@@ -39,14 +53,15 @@ int enter_store()
 // directory that nothing else needs; only a failure asks whether it was
 // the directory that failed. openat, since some C libraries follow an
 // open with O_CLOEXEC by an fcntl that openat does without.
-int list_crontab(const char *name)
+int list_crontab(const Crontab *crontab)
 {
+	const char *name = crontab->name;
 	char path[PATH_MAX + NAME_MAX + 1];
-	int len = snprintf(path, sizeof path, "%s/%s", directory, name);
+	int len = snprintf(path, sizeof path, "%s/%s", crontab->dir, name);
 	int in = len < static_cast<int>(sizeof path)
 			 ? openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
 			 : -1;
-	if (in < 0 && enter_store() != 0)
+	if (in < 0 && enter_store(crontab->dir) != 0)
 		return -1;
 	if (in < 0 && (in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)) < 0) {
 		log_message("no crontab for %s\n", name);
@@ -56,7 +71,7 @@ int list_crontab(const char *name)
 	int err = copy_fd(in, 1, LLONG_MAX, &read_failed);
 	if (err == 0)
 		return 0;
-	log_message("unable to list %s/%s: %s\n", directory, name, strerror(err));
+	log_message("unable to list %s/%s: %s\n", crontab->dir, name, strerror(err));
 	return -1;
 }
 
@@ -124,10 +139,10 @@ static int append_line(const char *line, size_t len, long long limit)
 	return landed;
 }
 
-int notify_scheduler(const char *name)
+int notify_scheduler(const Crontab *crontab)
 {
 	char line[NAME_MAX + 2];
-	int len = snprintf(line, sizeof line, "%s\n", name);
+	int len = snprintf(line, sizeof line, "%s\n", crontab->name);
 	long long limit = size_room();
 	// Past the limit a write raises SIGXFSZ; another append can take the
 	// room between the look at the size and the write.
@@ -142,6 +157,6 @@ int notify_scheduler(const char *name)
 		sigaction(SIGXFSZ, &old, nullptr);
 	if (landed > 0)
 		return 0;
-	log_message("unable to append to %s/%s\n", directory, update_file);
+	log_message("unable to append to %s/%s\n", crontab->dir, update_file);
 	return -1;
 }

@@ -1,24 +1,42 @@
 #pragma once
 
-// The crontab directory: entering it, listing crontabs, and
-// the update file that tells the scheduler whose crontab changed. Names
-// are relative to the directory once entered. Functions report their own
-// failures and return 0, or -1 when the command must end with status 1.
+#include <limits.h>
 
-// Names the directory; nothing is done with it yet.
-void store_at(const char *dir);
+// The crontab directory, its names and the rules for them: a crontab named
+// after its user, the staging file an install writes first ("NAME.new"),
+// and the update file that tells the scheduler whose crontab changed. The
+// directory is named by the caller and entered once; every name after that
+// is relative to it. Functions report their own failures and return 0, or
+// -1 when the command must end with status 1.
 
-// The directory as named, for messages.
-const char *store_dir();
+#ifndef CRONTAB_DIR
+#define CRONTAB_DIR "/etc/crontabs"
+#endif
 
-// Makes the directory the working directory, which every name after it is
-// relative to.
-int enter_store();
+// Where crontabs are unless -c names another directory.
+static const char default_crontab_dir[] = CRONTAB_DIR;
+
+// A crontab: the directory, as named, and the crontab's name in it.
+struct Crontab {
+	const char *dir;
+	const char *name;
+};
+
+// Why name cannot name a crontab, or nullptr when it can: root would write
+// wherever an unsafe name leads.
+const char *name_problem(const char *name);
+
+// The name of the crontab's staging file, which always fits: name_problem
+// refuses longer names.
+void staging_name(const char *name, char (&staging)[NAME_MAX + 1]);
+
+// Makes the directory the working directory.
+int enter_store(const char *dir);
 
 // Copies the crontab to standard output, entering the directory only when
 // the crontab cannot be opened through it.
-int list_crontab(const char *name);
+int list_crontab(const Crontab *crontab);
 
-// Appends name as a line of the update file; a failure is reported, and the
-// status it leaves to the caller.
-int notify_scheduler(const char *name);
+// Appends the crontab's name as a line of the update file; a failure is
+// reported, and the status it leaves to the caller.
+int notify_scheduler(const Crontab *crontab);

@@ -1,36 +1,13 @@
 #include "user.h"
 
-#include "log.h"
+#include "messages.h"
+#include "store.h"
 
 #include <errno.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
-
-static const char staging_suffix[] = ".new";
-
-// Longest name whose staging name still fits in a file name uncut.
-static const size_t max_name = 255 - (sizeof staging_suffix - 1);
-
-// Why name cannot name a crontab, or nullptr when it can: root would write
-// wherever an unsafe name leads.
-static const char *unsafe_name(const char *name)
-{
-	size_t len = strlen(name);
-	if (len > max_name)
-		return "longer than 251 bytes";
-	if (len == 0 || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
-	    strcmp(name, "cron.update") == 0)
-		return "it names no file of its own in the crontab directory";
-	if (len >= sizeof staging_suffix - 1 &&
-	    strcmp(name + len - (sizeof staging_suffix - 1), staging_suffix) == 0)
-		return "it ends in \".new\", as staging files do";
-	for (const char *p = name; *p != '\0'; p++)
-		if (*p == '/' || static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f)
-			return "it contains '/' or a control character";
-	return nullptr;
-}
 
 // A name that the user database gives to another user id too must not name
 // a crontab: root would act for the other user.
@@ -53,7 +30,7 @@ static int check_unambiguous(const char *name, uid_t uid)
 // Copies the entry's login name and checks it. Names too long for the
 // buffer are refused as they always were. The superuser's own name gains
 // nobody anything.
-static int take_name(char (&name)[login_name_size], const passwd *pw)
+static int copy_name(char (&name)[login_name_size], const passwd *pw)
 {
 	uid_t uid = pw->pw_uid;
 	char safe[1024];
@@ -61,7 +38,7 @@ static int take_name(char (&name)[login_name_size], const passwd *pw)
 		log_message("username '%s' too long", escape(name, safe, sizeof safe));
 		return -1;
 	}
-	const char *why = unsafe_name(name);
+	const char *why = name_problem(name);
 	if (why != nullptr) {
 		log_message("login name '%s' cannot name a crontab: %s\n",
 			    escape(name, safe, sizeof safe), why);
@@ -70,20 +47,23 @@ static int take_name(char (&name)[login_name_size], const passwd *pw)
 	return uid != 0 ? check_unambiguous(name, uid) : 0;
 }
 
-int find_invoker(Invoker *invoker, uid_t *effective_uid)
+const passwd *find_invoker(Invoker *invoker, uid_t *effective_uid)
 {
 	invoker->name[0] = '\0';
 	uid_t saved_uid;
 	if (getresuid(&invoker->uid, effective_uid, &saved_uid) != 0) {
-		log_message("getresuid: %s\n", strerror(errno));
-		return -1;
+		report_call("getresuid");
+		return nullptr;
 	}
 	const passwd *pw = getpwuid(invoker->uid);
-	if (pw == nullptr) {
-		log_message("getpwuid: %s\n", strerror(errno));
-		return -1;
-	}
-	return take_name(invoker->name, pw);
+	if (pw == nullptr)
+		report_call("getpwuid");
+	return pw;
+}
+
+int take_invoker_name(Invoker *invoker, const passwd *entry)
+{
+	return copy_name(invoker->name, entry);
 }
 
 bool names_invoker(const char *name, const Invoker *invoker)
@@ -101,8 +81,8 @@ int find_target(const char *name, char (&target)[login_name_size])
 	}
 	pw = getpwuid(pw->pw_uid);
 	if (pw == nullptr) {
-		log_message("getpwuid: %s\n", strerror(errno));
+		report_call("getpwuid");
 		return -1;
 	}
-	return take_name(target, pw);
+	return copy_name(target, pw);
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <pwd.h>
 #include <sys/types.h>
 
 // Who the invoker and the target are, by the user database. Functions
-// report their own failures and return 0, or -1 when the command must refuse.
+// report their own failures; an int is 0, or -1 when the command must
+// refuse, and a pointer is nullptr then.
 
 // A login name with its terminating NUL; longer names are refused.
 static const unsigned long login_name_size = 256;
@@ -14,9 +16,13 @@ struct Invoker {
 	uid_t uid;
 };
 
-// Finds the invoker by the real user id, and the effective one. invoker->name
-// stays empty when the user database has no entry for the id.
-int find_invoker(Invoker *invoker, uid_t *effective_uid);
+// The ids of this process, real (invoker->uid) and effective, and the user
+// database's entry for the real one; invoker->name is left empty.
+const passwd *find_invoker(Invoker *invoker, uid_t *effective_uid);
+
+// Takes the entry's login name as the invoker's, and checks that it can
+// name a crontab and names no other user id.
+int take_invoker_name(Invoker *invoker, const passwd *entry);
 
 // Whether name is found and gives the invoker's own user id.
 bool names_invoker(const char *name, const Invoker *invoker);

@@ -1,0 +1,157 @@
+#include "messages.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+// What was said of how the run went, for its record; and whether the last
+// text written left its line open, for the one line end added at exit.
+static char kept[1024];
+static size_t kept_len;
+// Whether the last text written to standard error left its line open.
+static bool line_open;
+
+static void keep(const char *text, size_t len)
+{
+	while (len > 0 && text[len - 1] == '\n')
+		len--;
+	if (kept_len > 0 && kept_len + 2 < sizeof kept) {
+		memcpy(kept + kept_len, "; ", 2);
+		kept_len += 2;
+	}
+	size_t room = sizeof kept - 1 - kept_len;
+	size_t n = len < room ? len : room;
+	memcpy(kept + kept_len, text, n);
+	kept_len += n;
+	kept[kept_len] = '\0';
+}
+
+// Longer output is cut to the buffer; -1 when nothing could be formatted.
+static int format_into(char *buf, size_t size, const char *format, va_list ap)
+{
+	int len = vsnprintf(buf, size, format, ap);
+	return len < static_cast<int>(size) ? len : static_cast<int>(size) - 1;
+}
+
+// Nothing useful can be done when a diagnostic itself cannot be written.
+static void put(const char *text, size_t len)
+{
+	(void)!write(2, text, len);
+	if (len > 0)
+		line_open = text[len - 1] != '\n';
+}
+
+// Formats into a fixed buffer and writes it; keeps it for the record when
+// it says how the run went.
+static void emit(bool for_record, const char *format, va_list ap)
+{
+	char buf[2048];
+	int len = format_into(buf, sizeof buf, format, ap);
+	if (len < 0)
+		return;
+	put(buf, static_cast<size_t>(len));
+	if (for_record)
+		keep(buf, static_cast<size_t>(len));
+}
+
+void log_message(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	emit(true, format, ap);
+	va_end(ap);
+}
+
+void say(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	emit(false, format, ap);
+	va_end(ap);
+}
+
+void log_whole(const char *text, bool for_record)
+{
+	put(text, strlen(text));
+	if (for_record)
+		keep(text, strlen(text));
+}
+
+void report_call(const char *call)
+{
+	log_message("%s: %s\n", call, strerror(errno));
+}
+
+void end_line()
+{
+	if (line_open)
+		put("\n", 1);
+}
+
+// One line of standard input, cut to fit; false at its end or on an error.
+static bool read_line(char *buf, size_t size)
+{
+	size_t n = 0;
+	for (;;) {
+		char c;
+		ssize_t got = read(0, &c, 1);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0)
+			return false;
+		if (c == '\n')
+			break;
+		if (n + 1 < size)
+			buf[n++] = c;
+	}
+	buf[n] = '\0';
+	return true;
+}
+
+char ask(const char *question, const char *letters)
+{
+	for (;;) {
+		say("%s", question);
+		char answer[64];
+		if (!read_line(answer, sizeof answer)) {
+			// No answer ended the question's line; what follows starts a new one.
+			end_line();
+			return '\0';
+		}
+		// The terminal echoed the answer's newline.
+		line_open = false;
+		const char *p = answer + strspn(answer, " \t");
+		char letter = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+		if (letter != '\0' && strchr(letters, letter) != nullptr &&
+		    p[1 + strspn(p + 1, " \t")] == '\0')
+			return letter;
+	}
+}
+
+const char *diagnostics()
+{
+	return kept;
+}
+
+const char *escape(const char *text, char *out, size_t size)
+{
+	return escape_bytes(text, strlen(text), out, size);
+}
+
+const char *escape_bytes(const char *text, size_t len, char *out, size_t size)
+{
+	size_t n = 0;
+	const auto *p = reinterpret_cast<const unsigned char *>(text);
+	for (const unsigned char *end = p + len; p < end && n + 5 <= size; p++) {
+		if (*p < 0x20 || *p == 0x7f || *p == '\\')
+			n += static_cast<size_t>(
+				snprintf(out + n, size - n, *p == '\\' ? "\\\\" : "\\%03o", *p));
+		else
+			out[n++] = static_cast<char>(*p);
+	}
+	out[n] = '\0';
+	return out;
+}
