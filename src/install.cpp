@@ -31,8 +31,9 @@ static void on_interrupt(int /*sig*/)
 {
 	if (staging_held)
 		unlink(staging_path);
-	(void)!write(2, interrupt_message, strlen(interrupt_message));
-	(void)!write(2, interrupt_note, strlen(interrupt_note));
+	// Safe in a handler: nothing but strlen and write.
+	log_whole(interrupt_message, false);
+	log_whole(interrupt_note, false);
 	_exit(1);
 }
 

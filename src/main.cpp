@@ -24,7 +24,7 @@ enum Mode { None = 0, Edit = 1, List = 2, Replace = 3, Delete = 4 };
 
 // Room for the -u and -c options of one command line; more is a usage
 // error where the one past the room stands.
-static const int max_picks = 64;
+enum { max_picks = 64 };
 
 // A -u or a -c, in the order given.
 struct Pick {
@@ -135,7 +135,7 @@ static void identify_invoker(Invoker *invoker, uid_t *effective_uid)
 		record_refusal("", "no user database entry");
 		exit(1);
 	}
-	int taken = take_invoker_name(invoker, entry);
+	int taken = check_invoker(invoker, entry);
 	record_who(invoker->name, invoker->uid);
 	if (taken != 0)
 		refuse("");
@@ -155,8 +155,8 @@ static void require_privilege(const Invoker *invoker, uid_t effective_uid, const
 // Each -u and -c in the order given, the last of each kind winning. A name
 // that gives the invoker's own user id asks for nothing more than no -u at
 // all, and needs no privilege.
-static void take_picks(const Options &options, const Invoker *invoker, uid_t effective_uid,
-		       char (&target)[login_name_size], const char **dir)
+static void check_picks(const Options &options, const Invoker *invoker, uid_t effective_uid,
+			char (&target)[login_name_size], const char **dir)
 {
 	for (int i = 0; i < options.pick_count; i++) {
 		if (i == options.usage_after)
@@ -180,7 +180,7 @@ static void take_picks(const Options &options, const Invoker *invoker, uid_t eff
 }
 
 // The operand counts only when no operation was chosen and it stands alone.
-static Mode take_operand(const Options &options, const char **path)
+static Mode choose_operation(const Options &options, const char **path)
 {
 	Mode mode = options.mode;
 	bool taken = false;
@@ -213,7 +213,7 @@ static void describe(Mode mode, const char *target, const char *path, char (&act
 
 // What the command creates belongs to root's group too, not to the group
 // that the caller happened to run it with.
-static int take_root_group(uid_t effective_uid)
+static int join_root_group(uid_t effective_uid)
 {
 	if (effective_uid == 0 && setegid(0) != 0) {
 		report_call("setegid");
@@ -259,9 +259,9 @@ int main(int argc, char **argv)
 	char target[login_name_size];
 	memcpy(target, invoker.name, sizeof target);
 	const char *dir = default_crontab_dir;
-	take_picks(options, &invoker, effective_uid, target, &dir);
+	check_picks(options, &invoker, effective_uid, target, &dir);
 	const char *path = nullptr;
-	Mode mode = take_operand(options, &path);
+	Mode mode = choose_operation(options, &path);
 	char action[1024];
 	describe(mode, target, path, action);
 	if (invoker.uid != 0 && check_access(invoker.name) != 0)
@@ -270,7 +270,7 @@ int main(int argc, char **argv)
 	// Children get the caller's limit back; this process writes in full.
 	if (mode != List) {
 		lift_size_limit();
-		if (take_root_group(effective_uid) != 0)
+		if (join_root_group(effective_uid) != 0)
 			end_run(-1, nullptr, false);
 	}
 	// Opened before entering the crontab directory, so that a relative path
@@ -281,11 +281,12 @@ int main(int argc, char **argv)
 		end_run(-1, nullptr, false);
 	}
 
+	// A listing changes nothing: however it ends, it is not on record.
 	const Crontab crontab = {dir, target};
+	if (enter_store(dir) != 0)
+		end_run(mode == List ? 1 : -1, nullptr, false);
 	if (mode == List)
 		end_run(list_crontab(&crontab) == 0 ? 0 : 1, nullptr, false);
-	if (enter_store(dir) != 0)
-		end_run(-1, nullptr, false);
 	if (mode == Delete) {
 		bool deleted;
 		int result = delete_crontab(&crontab, &deleted);

@@ -21,7 +21,7 @@ void report_call(const char *call);
 void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes text whole, however long, as log_message (for_record) or say would:
-// a text that must not be cut.
+// a text that must not be cut. Without for_record, safe in a signal handler.
 void log_whole(const char *text, bool for_record);
 
 // Asks question and reads one line of standard input: the first of letters

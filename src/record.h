@@ -14,9 +14,9 @@
 // no name. Every record starts with it.
 void record_who(const char *name, uid_t uid);
 
-// What the run is to do ("edit crontab of alice"); the records of a change
-// start with who and this.
-void record_action(const char *action);
+// What the run is to do, text ("edit crontab of alice"); the records of a
+// change start with who and this.
+void record_action(const char *text);
 
 // "refused what: because; what was said", of who alone; what and because
 // may be empty.

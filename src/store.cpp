@@ -49,21 +49,13 @@ int enter_store(const char *dir)
 	return -1;
 }
 
-// A listing opens the crontab by its full path, sparing the change of
-// directory that nothing else needs; only a failure asks whether it was
-// the directory that failed. openat, since some C libraries follow an
-// open with O_CLOEXEC by an fcntl that openat does without.
+// openat, since some C libraries follow an open with O_CLOEXEC by an fcntl
+// that openat does without.
 int list_crontab(const Crontab *crontab)
 {
 	const char *name = crontab->name;
-	char path[PATH_MAX + NAME_MAX + 1];
-	int len = snprintf(path, sizeof path, "%s/%s", crontab->dir, name);
-	int in = len < static_cast<int>(sizeof path)
-			 ? openat(AT_FDCWD, path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
-			 : -1;
-	if (in < 0 && enter_store(crontab->dir) != 0)
-		return -1;
-	if (in < 0 && (in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC)) < 0) {
+	int in = openat(AT_FDCWD, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+	if (in < 0) {
 		log_message("no crontab for %s\n", name);
 		return -1;
 	}

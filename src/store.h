@@ -6,8 +6,9 @@
 // after its user, the staging file an install writes first ("NAME.new"),
 // and the update file that tells the scheduler whose crontab changed. The
 // directory is named by the caller and entered once; every name after that
-// is relative to it. Functions report their own failures and return 0, or
-// -1 when the command must end with status 1.
+// is relative to it. Functions that act report their own failures and
+// return 0, or -1 when the command must end with status 1; name_problem
+// only answers, with a reason.
 
 #ifndef CRONTAB_DIR
 #define CRONTAB_DIR "/etc/crontabs"
@@ -33,8 +34,7 @@ void staging_name(const char *name, char (&staging)[NAME_MAX + 1]);
 // Makes the directory the working directory.
 int enter_store(const char *dir);
 
-// Copies the crontab to standard output, entering the directory only when
-// the crontab cannot be opened through it.
+// Copies the crontab to standard output.
 int list_crontab(const Crontab *crontab);
 
 // Appends the crontab's name as a line of the update file; a failure is

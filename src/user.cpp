@@ -61,7 +61,7 @@ const passwd *find_invoker(Invoker *invoker, uid_t *effective_uid)
 	return pw;
 }
 
-int take_invoker_name(Invoker *invoker, const passwd *entry)
+int check_invoker(Invoker *invoker, const passwd *entry)
 {
 	return copy_name(invoker->name, entry);
 }

@@ -20,9 +20,9 @@ struct Invoker {
 // database's entry for the real one; invoker->name is left empty.
 const passwd *find_invoker(Invoker *invoker, uid_t *effective_uid);
 
-// Takes the entry's login name as the invoker's, and checks that it can
+// Gives the invoker the entry's login name, and checks that it can
 // name a crontab and names no other user id.
-int take_invoker_name(Invoker *invoker, const passwd *entry);
+int check_invoker(Invoker *invoker, const passwd *entry);
 
 // Whether name is found and gives the invoker's own user id.
 bool names_invoker(const char *name, const Invoker *invoker);
