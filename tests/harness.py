@@ -204,6 +204,22 @@ def start(args, user="alice", env=None, binary=SUID, cwd=None, **kw):
     return STARTED[-1]
 
 
+def finished(p, timeout=60):
+    """(status, stdout, stderr) once start's process ends; stdin stays open: a feeder may write."""
+    return p.wait(timeout=timeout), p.stdout.read(), p.stderr.read()
+
+
+def under_way(part, user="alice"):
+    """An install from a pipe, once part (bytes) of it is staged: it blocks reading the rest."""
+    p = start(["-"], user, **PIPES)
+    p.stdin.write(part)
+    p.stdin.flush()
+    if part:
+        staging = path(f"{user or 'root'}.new")
+        wait_for(lambda: os.path.getsize(staging) >= len(part), 20, "the staging file to fill")
+    return p
+
+
 def reap():  # what a test left running
     while STARTED:
         if (p := STARTED.pop()).poll() is None:

@@ -251,8 +251,7 @@ class SystemLog(NoLists):
         p = h.start(["-d"], **h.PIPES)
         h.wait_for(lambda: h.proc(p.pid, "syscall").startswith("44 "), 5, "the record's send")
         p.terminate()
-        self.assertEqual(p.communicate(timeout=5) + (p.returncode,),
-                         (b"", b"delete interrupted, crontab unchanged\n", 1))
+        self.check(h.finished(p, 5), 1, err=b"delete interrupted, crontab unchanged\n")
         self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
 
     def test_stream_logger(self):

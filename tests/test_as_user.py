@@ -130,7 +130,7 @@ class FileOperand(AsUser):
         h.wait_for(lambda: os.path.exists(path("alice.new")), 20, "the install to be under way")
         os.kill(int(child), signal.SIGKILL)
         os.close(fd)
-        self.assertEqual((*p.communicate(timeout=60), p.returncode), (b"", unread(fifo), 1))
+        self.check(h.finished(p), 1, err=unread(fifo))
         self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
 
 

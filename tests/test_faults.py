@@ -20,16 +20,6 @@ def crontab_text(tag, size):
     return (line * (size // len(line) + 1))[:size]
 
 
-def install_under_way(part):  # alice's, blocked reading the rest of a pipe once part is staged
-    p = start(["-"], **PIPES)
-    p.stdin.write(part)
-    p.stdin.flush()
-    if part:
-        wait_for(lambda: os.path.getsize(h.path("alice.new")) >= len(part), 20,
-                 "the staging file to fill")
-    return p
-
-
 class Interruption(Case):
     def test_sigkill_during_install_leaves_old_or_new(self):
         size = min(600 << 10, h.MAX_SIZE)
@@ -76,7 +66,7 @@ class Interruption(Case):
                     signal.SIGKILL):
             with self.row(sig=sig.name):
                 put("alice", b"old\n")
-                p = install_under_way(b"0 * * * * new")
+                p = h.under_way(b"0 * * * * new")
                 self.assertEqual(os.stat(h.path("alice.new"))[4:6], (0, 0))  # not alice's group
                 p.send_signal(sig)
                 got = p.communicate(timeout=20) + (p.returncode, entries(), read("alice"))
@@ -88,7 +78,7 @@ class Interruption(Case):
 
     def test_only_its_own_staging_file_is_put_in_place(self):
         put("alice", b"old\n")
-        p = install_under_way(b"0 * * * * new")
+        p = h.under_way(b"0 * * * * new")
         put("planted", b"planted\n")
         os.rename(h.path("planted"), h.path("alice.new"))
         self.assertEqual(p.communicate(b"\n", 20) + (p.returncode,),
@@ -182,7 +172,7 @@ class FullDisk(Case):
             with self.subTest(free=free, first=first):
                 self.small_directory(free)
                 new = crontab_text(b"3", 8192 + 500 if first else 32 << 10)
-                p = install_under_way(new[:first])
+                p = h.under_way(new[:first])
                 out, got = p.communicate(new[first:], 60)
                 self.assertEqual((p.returncode, out, got, read("alice")),
                                  (1, b"", err, b"0 * * * * old\n"))

@@ -92,7 +92,7 @@ class Install(Case):
                 if source == "endless":
                     p = h.start(args, preexec_fn=h.fsize_limit(64 << 20), **PIPES)
                     feeder = h.feed(p, iter(lambda: b"#" * 65536, None))
-                    result = (p.wait(timeout=60), p.stdout.read(), p.stderr.read())
+                    result = h.finished(p)
                     feeder.join(timeout=60)
                     self.assertLess(feeder.written, h.MAX_SIZE + 4 * 65536)
                 else:
@@ -157,7 +157,7 @@ class Concurrency(Case):
         inputs = [(b"%02d " % i) * (1000 * (i + 1) ** 2 // 4) for i in range(12)]
         procs = [h.start(["-"], **PIPES) for _ in inputs]
         feeders = [h.feed(p, d, 8192, 0.001) for p, d in zip(procs, inputs)]
-        results = [(p.wait(timeout=120), p.stdout.read(), p.stderr.read()) for p in procs]
+        results = [h.finished(p, 120) for p in procs]
         for t in feeders:
             t.join(timeout=60)
         done, busy = results.count((0, b"", b"")), results.count((1, b"", h.staging_exists()))
@@ -228,7 +228,7 @@ class InjectedFaults(Case):
         h.wait_for(lambda: read("cron.update") == b"root\n", 20, "root's line")
         with open(h.path("cron.update"), "rb") as consumed:
             os.unlink(h.path("cron.update"))
-            self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
+            self.check(h.finished(p), 0)
             self.assertEqual(consumed.read(), b"root\n")
         self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))
 
@@ -238,12 +238,9 @@ class InjectedFaults(Case):
         a.stdin.close()
         ino = lambda: os.stat(h.path("root.new")).st_ino  # noqa: E731
         first = h.wait_for(ino, 20, "A's staging file")
-        b = h.start(["-"], user=None, **PIPES)
-        b.stdin.write(b"0 * * * * B")
-        b.stdin.flush()
+        b = h.under_way(b"0 * * * * B", None)
         h.wait_for(lambda: ino() != first, 20, "B to take the name over")
-        self.check((a.wait(timeout=20), a.stdout.read(), a.stderr.read()), 1,
-                   err=h.staging_exists("root"))
+        self.check(h.finished(a, 20), 1, err=h.staging_exists("root"))
         self.check(run(["-"], user=None), 1, err=h.staging_exists("root"))
         self.assertEqual(b.communicate(b" and more\n", 20) + (b.returncode,), (b"", b"", 0))
         self.assertEqual((read("root"), entries()),
@@ -268,5 +265,5 @@ class InjectedFaults(Case):
                     self.check(run(["-d"], None), 1, err=h.staging_exists("root"))  # nor a delete
                 else:
                     os.kill(int(pid), signal.SIGTERM)
-                self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
+                self.check(h.finished(p), 0)
                 self.assertEqual((read("root"), entries()), (b"new\n", ["cron.update", "root"]))
