@@ -27,15 +27,15 @@ def unreadable(lst, why):
 def set_lists(allow=None, deny=None):
     """Makes each list bytes, DIRECTORY, FIFO, LINK or DANGLING; None removes it."""
     h.sh("rm", "-rf", ALLOW, DENY, LINKED)
-    for p, what in ((ALLOW, allow), (DENY, deny)):
+    for lst, what in ((ALLOW, allow), (DENY, deny)):
         if what in (LINK, DANGLING):
-            os.symlink(LINKED, p)
+            os.symlink(LINKED, lst)
             if what == LINK:
                 h.write(LINKED, b"alice\n")
         elif what in (DIRECTORY, FIFO):
-            (os.mkdir if what == DIRECTORY else os.mkfifo)(p)
+            (os.mkdir if what == DIRECTORY else os.mkfifo)(lst)
         elif what is not None:
-            h.write(p, what)
+            h.write(lst, what)
 
 
 class NoLists(Case):
@@ -81,7 +81,7 @@ class Lists(NoLists):
                 (None, big + b"#", "alice", bad(DENY, "File too large"))):
             with self.subTest(allow=allow and allow[:40], deny=deny and deny[:40], user=user):
                 set_lists(allow, deny)
-                err = err or b"no crontab for %s\n" % (user or "root").encode()
+                err = err or h.no_crontab(user or "root")
                 self.check(run(["-l"], user=user, timeout=5), 1, err=err)
 
     def test_refusal_comes_after_the_options_and_before_any_file_is_touched(self):
@@ -101,7 +101,7 @@ class Lists(NoLists):
         self.assertEqual((h.entries(), read("alice")), (["alice"], b"old\n"))
 
     def test_lookups_of_the_lists(self):
-        trace = h.HOME + "/alice/lookups"
+        trace = h.USERS["alice"].home + "/lookups"
         # Each list once for an ordinary user where neither exists; never for root.
         for user, count in (("alice", 2), (None, 0)):
             h.traced(["-l"], ["-e", "trace=%file", "-o", trace], user)
@@ -160,11 +160,12 @@ class SystemLog(NoLists):
         src = user_file("alice", "new", b"from file\n")
         odd = user_file("alice", "a\nb\033c\\d\x7f", b"odd\n")
         too_big, no_bob = h.cannot_install("File too large"), refused("bob", ALLOW)
-        stdin = A + "replace crontab of alice from standard input: "
-        ok, delete = (0, b"", b""), A + "delete crontab of alice: "
+        replacing = A + "replace crontab of alice from standard input: "
+        ok, deletion = (0, b"", b""), A + "delete crontab of alice: "
         # (crontab before, allow list (refuses bob), args, stdin, outcome, record)
         for before, allow, args, data, outcome, record in (
-                (None, None, ["-"], b"0 * * * * date\n", ok, (INFO, stdin + "installing 15 bytes")),
+                (None, None, ["-"], b"0 * * * * date\n", ok,
+                 (INFO, replacing + "installing 15 bytes")),
                 (None, None, [src], b"", ok,
                  (INFO, A + f"replace crontab of alice from file {src}: installing 10 bytes")),
                 (None, None, [odd], b"", ok, (INFO, A + "replace crontab of alice from "
@@ -173,11 +174,11 @@ class SystemLog(NoLists):
                 (b"#old\n", None, ["-e"], b"#e\n", (0, b"", h.installed()),
                  (INFO, A + "edit crontab of alice: installing 8 bytes")),
                 (b"#old\n", None, ["-e"], b"", (0, b"", h.UNCHANGED), None),
-                (b"old\n", None, ["-d"], b"", ok, (INFO, delete + "deleting")),
-                (b"old\n", None, ["-r"], b"", ok, (INFO, delete + "deleting")),
-                (None, None, ["-d"], b"", ok, (INFO, delete + "there was nothing to delete")),
+                (b"old\n", None, ["-d"], b"", ok, (INFO, deletion + "deleting")),
+                (b"old\n", None, ["-r"], b"", ok, (INFO, deletion + "deleting")),
+                (None, None, ["-d"], b"", ok, (INFO, deletion + "there was nothing to delete")),
                 (None, None, ["-"], b"#" * (h.MAX_SIZE + 1), (1, b"", too_big),
-                 (WARNING, stdin + "failed: " + too_big.decode().strip())),
+                 (WARNING, replacing + "failed: " + too_big.decode().strip())),
                 (None, b"alice\n", ["-l"], b"", (1, b"", no_bob), (WARNING, "bob (uid 2002): "
                  "refused list crontab of bob: " + no_bob.decode().strip())),
                 (None, None, ["-u", "bob", "-l"], b"", (1, b"", h.superuser_only("-u")),
@@ -186,7 +187,7 @@ class SystemLog(NoLists):
                  (WARNING, A + "refused -c /tmp: -c option: superuser only")),
                 # A listing that goes ahead changes nothing and is not on record.
                 (b"old\n", None, ["-l"], b"", (0, b"old\n", b""), None),
-                (None, None, ["-l"], b"", (1, b"", b"no crontab for alice\n"), None)):
+                (None, None, ["-l"], b"", (1, b"", h.no_crontab()), None)):
             with self.row(args=args):
                 set_lists(allow)
                 if before is not None:
@@ -276,7 +277,7 @@ class SystemLog(NoLists):
                 os.unlink("/dev/log")
             h.reset()
             for args, user, data in rows:
-                start = time.monotonic()
+                began = time.monotonic()
                 seen.append(self.logged(args, user, data)[0])
-                self.assertLess(time.monotonic() - start, 0.5, (logger, args))
+                self.assertLess(time.monotonic() - began, 0.5, (logger, args))
         self.assertEqual(seen, seen[:len(rows)] * 3)  # each run as when the logger listens

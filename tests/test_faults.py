@@ -93,11 +93,10 @@ class Interruption(Case):
         # Filled, so held: the name alone may be seen before the lock is taken.
         wait_for(lambda: os.path.getsize(h.path("root.new")) == 8, 20, "the staging file")
         os.kill(int(h.proc(p.pid, f"task/{p.pid}/children").split()[0]), signal.SIGTERM)
-        status, out, err = (p.wait(timeout=20), p.stdout.read(), p.stderr.read())
-        self.assertEqual((status, out), (1, b""))
-        kept = re.fullmatch(h.kept(INTERRUPTED), err)
-        self.assertTrue(kept, err)
-        self.assertEqual((read("root"), read(kept[1].decode()), entries()),
+        status, out, err = h.finished(p, 20)
+        note = re.fullmatch(h.kept_note(INTERRUPTED), err)
+        self.assertEqual((status, out, bool(note)), (1, b"", True), err)
+        self.assertEqual((read("root"), read(note[1].decode()), entries()),
                          (b"old\n", b"#edited\n", ["root"]))
 
     def test_edit_files_are_never_roots(self):
@@ -114,7 +113,7 @@ class Interruption(Case):
         self.assertEqual((p.returncode, seen, read(owner)), (0, {2001}, b"2001:2001\n"))
         # Killed at any moment once it has made its temporary file, it leaves only alice's there.
         rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "temp"))
-        deadline, kept = time.monotonic() + 10, 0
+        deadline, left = time.monotonic() + 10, 0
         for n in range(200):
             if time.monotonic() > deadline:
                 break
@@ -125,9 +124,9 @@ class Interruption(Case):
             p.wait(timeout=20)
             for name in temps():
                 self.assertEqual(os.stat(name)[4:6], (2001, 2001), f"run {n}")  # uid, gid
-                kept += 1
+                left += 1
             h.clear_temps()
-        self.assertGreater(kept, 0)
+        self.assertGreater(left, 0)
 
     def test_sigint_during_edit_changes_nothing(self):
         ready = HOME + "/ready"
@@ -167,7 +166,7 @@ class FullDisk(Case):
         failed = cannot_install("No space left on device")
         # With no room even the notification fails; with a little, the removed staging file's
         # space takes it. An odd-sized read first makes the last write straddle the space's end.
-        for free, first, err, names in ((0, 0, failed + h.lost_update(), []),
+        for free, first, err, names in ((0, 0, failed + h.append_failed(), []),
                                         (8192, 0, failed, ["alice"]), (8192, 500, failed, None)):
             with self.subTest(free=free, first=first):
                 self.small_directory(free)
@@ -187,7 +186,7 @@ class FullDisk(Case):
         # its tail: the name is written again, on a line of its own.
         pad = b"y\n" * 2047
         self.small_directory(0, pad)
-        self.check(run(["-d"], user="bob"), 0, err=h.lost_update())
+        self.check(run(["-d"], user="bob"), 0, err=h.append_failed())
         os.unlink(h.path("filler"))
         put("cron.update", read("cron.update") + b"car")
         self.check(run(["-d"]), 0)

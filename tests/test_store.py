@@ -7,12 +7,8 @@ import signal
 import subprocess
 import threading
 
-from harness import PIPES, Case, cannot_install, entries, put, read, run, updates
+from harness import PIPES, Case, cannot_install, entries, put, read, run, unable, updates
 import harness as h
-
-
-def unable(verb, name, reason):
-    return f"unable to {verb} {h.DIR}/{name}: {reason}\n".encode()
 
 
 class List(Case):
@@ -34,7 +30,7 @@ class List(Case):
                 self.assertEqual(updates(), ["alice"] * 3)
 
     def test_missing_and_unwritable(self):
-        self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
+        self.check(run(["-l"]), 1, err=h.no_crontab())
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
             self.check(run(["-l"], stdout=full), 1, err=unable("list", "alice",
@@ -49,7 +45,7 @@ class List(Case):
         # Root's own files are not the user's crontab through a link.
         os.rmdir(h.path("alice"))
         os.symlink(h.write(h.ROOT + "/secret", b"secret\n", 0o600), h.path("alice"))
-        self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
+        self.check(run(["-l"]), 1, err=h.no_crontab())
         self.check(run(["-e"], env={"EDITOR": "true"}), 1,
                    err=unable("read", "alice", h.strerror(errno.ELOOP)))
 
@@ -83,7 +79,7 @@ class Install(Case):
 
     def test_failed_installs_change_nothing(self):
         src = h.write("/tmp/.t/src", b"#" * (h.MAX_SIZE + 1))
-        fits = h.write("/tmp/.t/fits", b"#" * h.MAX_SIZE)
+        largest = h.write("/tmp/.t/largest", b"#" * h.MAX_SIZE)
         # Standard input is a file opened for reading, or a pipe fed without end.
         for args, source in ((["-"], "/"), (["-"], "/dev/zero"), (["/dev/zero"], "/dev/null"),
                              (["-"], "endless"), (["-"], src), ([src], "/dev/null")):
@@ -103,11 +99,11 @@ class Install(Case):
                 self.check(result, 1, err=cannot_install(reason))
                 self.assertEqual((read("alice"), entries()), (b"old\n", ["alice", "cron.update"]))
                 self.assertEqual(updates(), ["alice"])
-        self.check(run([fits]), 0)
+        self.check(run([largest]), 0)
         self.assertEqual(read("alice"), b"#" * h.MAX_SIZE)
         # In large blocks: a full-size crontab in a few dozen reads, not hundreds.
-        with open(fits, "rb") as f:
-            self.assertLess(h.call_number(["-"], "read", r'fits>, "", \d+\) += 0', stdin=f),
+        with open(largest, "rb") as f:
+            self.assertLess(h.call_number(["-"], "read", r'largest>, "", \d+\) += 0', stdin=f),
                             h.MAX_SIZE // 16384 + 20)
 
 
@@ -133,7 +129,7 @@ class Notify(Case):
                     os.mkdir(h.path("cron.update"))
                 else:
                     os.symlink(kind, h.path("cron.update"))
-                self.check(run(["-"], stdin=b"new\n"), 0, err=h.lost_update())
+                self.check(run(["-"], stdin=b"new\n"), 0, err=h.append_failed())
                 self.assertEqual((read("alice"), open(target, "rb").read()), (b"new\n", b""))
 
 
@@ -208,11 +204,11 @@ class InjectedFaults(Case):
         close = calls_until("close", r"/root\.new>\)")
         # Neither the lock nor the look at the name before the rename can be had: the
         # staging file, ours, goes.
-        check = calls_until("newfstatat,lstat", r'"root\.new"', 2)
-        unlocked = f"unable to create {h.DIR}/root.new: {h.strerror(errno.EIO)}\n".encode()
+        look = calls_until("newfstatat,lstat", r'"root\.new"', 2)
+        unlocked = unable("create", "root.new", h.strerror(errno.EIO))
         for call, when, err, after in (("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
                                        ("fsync", 2, unsynced, b"new\n"), ("flock", 1, unlocked, b"old\n"),
-                                       ("newfstatat,lstat", check, eio, b"old\n")):
+                                       ("newfstatat,lstat", look, eio, b"old\n")):
             with self.row(call=call, when=when):
                 put("root", b"old\n")
                 p = plain_as_root(f"{call}:error=EIO:when={when}")
