@@ -137,9 +137,11 @@ class SystemLog(NoLists):
         if kind == socket.SOCK_STREAM:
             cls.log.listen()
 
-    def logged(self, args, user="alice", stdin=b"", env=None, binary=h.SUID, own=True):
-        """run's result and the records (priority, text) of this process, or of any unless own."""
-        p = h.start(args, user, {"TZ": "UTC-9", **(env or {})}, binary, **h.PIPES)
+    def logged(self, args, user="alice", stdin=b"", env=None, binary=h.SUID, traced=None):
+        """run's result and the records (priority, text) of its process, or of any when traced."""
+        env = {"TZ": "UTC-9", **(env or {})}
+        p = (h.start(args, user, env, binary, **h.PIPES) if traced is None else
+             h.traced(args, traced, user, env, binary, True, **h.PIPES))
         out, err = p.communicate(stdin, timeout=10)
         records = []
         while self.log.fileno() != -1:
@@ -152,7 +154,7 @@ class SystemLog(NoLists):
             self.assertIsNotNone(m, datagram)
             self.assertIn(m[2].decode(), [time.strftime("%b %e %H:%M", time.localtime(
                 time.time() - ago)) for ago in (0, 60)])
-            self.assertEqual(int(m[3]), p.pid) if own else None
+            self.assertEqual(int(m[3]), p.pid) if traced is None else None
             records.append((int(m[1]), m[4].decode()))
         return (p.returncode, out, err), records
 
@@ -200,41 +202,40 @@ class SystemLog(NoLists):
             (WARNING, f"(uid {h.NOBODY_UID}): refused: no user database entry; {nobody}")]))
 
     def test_change_is_on_record_before_it_is_made(self):
-        stdin, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "
-        new, fork = [(INFO, stdin + "installing 4 bytes")], "fork: Resource temporarily unavailable"
+        replacing, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "
+        new = [(INFO, replacing + "installing 4 bytes")]
         emfile = f"unable to write to the system log: {h.strerror(errno.EMFILE)}\n".encode() + \
             h.cannot_install(h.strerror(errno.EMFILE), "root")
-        limited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args])  # noqa: E731
-        stack = f"--stack={h.STACK}"
-        gone = f"unable to delete {h.DIR}/root: {h.strerror(errno.EIO)}\n"
-        traced = lambda inject, arg: (None, "strace", ["-f", "-qq", "-o", "/dev/null", "-e",  # noqa
-                                                       "inject=" + inject, PLAIN, arg])
-        # ((user, binary, arguments), outcome, records, crontab after or entries left)
-        for (user, binary, args), outcome, records, after in (
-                (limited(stack, "-"), (0, b"", b""), new, b"new\n"),
-                (limited(stack, "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
+        prlimited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args], None)  # noqa
+        stack, fork = f"--stack={h.STACK}", "fork: Resource temporarily unavailable"
+        gone = h.unable("delete", "root", h.strerror(errno.EIO)).decode()
+        injected = lambda inject, arg: (None, PLAIN, [arg], ["-e", "inject=" + inject])  # noqa
+        # ((user, binary, arguments, strace options), outcome, records, crontab after/entries left)
+        for (user, binary, args, traced), outcome, records, after in (
+                (prlimited(stack, "-"), (0, b"", b""), new, b"new\n"),
+                (prlimited(stack, "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
                  [(WARNING, A + "refused -u root: -u option: superuser only")], b"old\n"),
-                (limited("--nofile=5", "-"), (0, b"", b""), new, b"new\n"),
+                (prlimited("--nofile=5", "-"), (0, b"", b""), new, b"new\n"),
                 # No socket for the record: the change is not made.
-                (traced("socket:error=EMFILE", "-"), (1, b"", emfile), [], b"old\n"),
+                (injected("socket:error=EMFILE", "-"), (1, b"", emfile), [], b"old\n"),
                 # Killed at the directory's sync, after the rename.
-                (traced("fsync:signal=SIGKILL:when=2", "-"), (-9, b"", b""), [(INFO, R + "replace "
-                 "crontab of root from standard input: installing 4 bytes")], b"new\n"),
-                (("alice", h.SUID, ["-"]), (1, b"", h.cannot_install("Is a directory")), new +
-                 [(WARNING, stdin + f"failed: unable to install {h.DIR}/alice: Is a directory")],
+                (injected("fsync:signal=SIGKILL:when=2", "-"), (-9, b"", b""), [(INFO, R +
+                 "replace crontab of root from standard input: installing 4 bytes")], b"new\n"),
+                (("alice", h.SUID, ["-"], None), (1, b"", h.cannot_install("Is a directory")), new +
+                 [(WARNING, replacing + f"failed: unable to install {h.DIR}/alice: Is a directory")],
                  ["alice", "cron.update", "sub"]),
                 # The unlink of the crontab fails after its record.
-                (traced("unlink,unlinkat:error=EIO:when=1", "-d"), (1, b"", gone.encode()), [
+                (injected("unlink,unlinkat:error=EIO:when=1", "-d"), (1, b"", gone.encode()), [
                     (INFO, R + "delete crontab of root: deleting"),
                     (WARNING, R + "delete crontab of root: failed: " + gone.strip())], b"old\n"),
-                (traced("clone,clone3,fork,vfork:error=EAGAIN", "-e"),
+                (injected("clone,clone3,fork,vfork:error=EAGAIN", "-e"),
                  (1, b"", fork.encode() + b"\n"),
                  [(WARNING, R + "edit crontab of root: failed: " + fork)], b"old\n")):
-            with self.row(args=args):
+            with self.row(args=args, traced=traced):
                 taken = isinstance(after, list)  # a directory in the crontab's place
                 os.makedirs(h.path("alice/sub")) if taken else put(user or "root", b"old\n")
                 self.assertEqual(self.logged(args, user, b"new\n", {"EDITOR": "true", **h.TRACED},
-                                             binary, own=user is not None), (outcome, records))
+                                             binary, traced), (outcome, records))
                 left = h.entries() + os.listdir(h.path("alice")) if taken else read(user or "root")
                 self.assertEqual((left, [e for e in h.entries() if ".new" in e]), (after, []))
 
