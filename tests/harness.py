@@ -24,7 +24,7 @@ SKIP = 77
 ROOT = "/tmp/.t"
 SUID = ROOT + "/bin/crontab"
 PLAIN = ROOT + "/bin/crontab-plain"
-HOME = ROOT + "/home"
+HOMES = ROOT + "/home"  # the test users' homes
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DIR = "/etc/crontabs"
 MAX_SIZE = 1048576
@@ -36,32 +36,32 @@ LONG256 = "m" * 256
 FAKE_ROOT = "root"
 SLASHED = "../../tmp/evil"
 TABBED = "tab\tuser"
-DOTDOT, DELETE = "..", "del\x7fuser"
+DOTDOT, DEL_NAMED = "..", "del\x7fuser"
 
 User = collections.namedtuple("User", "uid gid groups home shell")
 USERS = {
-    "alice": (2001, 2001, [3001, 3002], HOME + "/alice", "/bin/bash"),
-    "bob": (2002, 2002, [3001], HOME + "/bob", "/bin/sh"),
+    "alice": (2001, 2001, [3001, 3002], HOMES + "/alice", "/bin/bash"),
+    "bob": (2002, 2002, [3001], HOMES + "/bob", "/bin/sh"),
     "nohome": (2003, 2003, [], "/nonexistent/nohome", "/bin/sh"),
-    "carol": (2004, 2004, [], HOME + "/carol", "/bin/sh"),
-    "carol2": (2004, 2004, [], HOME + "/carol", "/bin/sh"),
-    LONG255: (2005, 2005, [], HOME + "/long255", "/bin/sh"),
-    LONG256: (2006, 2006, [], HOME + "/long256", "/bin/sh"),
-    LONG251: (2007, 2007, [], HOME + "/long251", "/bin/sh"),
-    LONG252: (2008, 2008, [], HOME + "/long252", "/bin/sh"),
-    SLASHED: (2009, 2009, [], HOME + "/slashed", "/bin/sh"),
-    TABBED: (2010, 2010, [], HOME + "/tabbed", "/bin/sh"),
-    "cron.update": (2011, 2011, [], HOME + "/update", "/bin/sh"),
-    "bob.new": (2012, 2012, [], HOME + "/bobnew", "/bin/sh"),
-    "dave": (2013, 2013, [], HOME + "/dave", "/bin/sh"),
-    "trail ": (2014, 2014, [], HOME + "/trail", "/bin/sh"),  # a blank is part of the name
-    DOTDOT: (2016, 2016, [], HOME + "/dotdot", "/bin/sh"),
-    DELETE: (2015, 2015, [], HOME + "/delete", "/bin/sh"),
+    "carol": (2004, 2004, [], HOMES + "/carol", "/bin/sh"),
+    "carol2": (2004, 2004, [], HOMES + "/carol", "/bin/sh"),
+    LONG255: (2005, 2005, [], HOMES + "/long255", "/bin/sh"),
+    LONG256: (2006, 2006, [], HOMES + "/long256", "/bin/sh"),
+    LONG251: (2007, 2007, [], HOMES + "/long251", "/bin/sh"),
+    LONG252: (2008, 2008, [], HOMES + "/long252", "/bin/sh"),
+    SLASHED: (2009, 2009, [], HOMES + "/slashed", "/bin/sh"),
+    TABBED: (2010, 2010, [], HOMES + "/tabbed", "/bin/sh"),
+    "cron.update": (2011, 2011, [], HOMES + "/update", "/bin/sh"),
+    "bob.new": (2012, 2012, [], HOMES + "/bobnew", "/bin/sh"),
+    "dave": (2013, 2013, [], HOMES + "/dave", "/bin/sh"),
+    "trail ": (2014, 2014, [], HOMES + "/trail", "/bin/sh"),  # a blank is part of the name
+    DOTDOT: (2016, 2016, [], HOMES + "/dotdot", "/bin/sh"),
+    DEL_NAMED: (2015, 2015, [], HOMES + "/delete", "/bin/sh"),
 }
 USERS = {name: User(*u) for name, u in USERS.items()}
 # Entries whose name is taken by an earlier one: looked up by name, they
 # give the earlier entry's id. Listed by uid, since the name is not theirs.
-SHADOWED = {4300: (FAKE_ROOT, 4300, HOME + "/fakeroot")}
+SHADOWED = {4300: (FAKE_ROOT, 4300, HOMES + "/fakeroot")}
 GROUPS = {"ops": 3001, "dev": 3002}
 NOBODY_UID = 2099  # a uid with no user-database record
 # For runs under strace: a sanitizer build's leak check cannot work under ptrace.
@@ -111,7 +111,7 @@ def enter_namespace(binary, image):  # image: read before /tmp, where it may liv
     write(SUID, image, 0o4755)
     write(PLAIN, image, 0o755)
     for u in USERS.values():
-        if u.home.startswith(HOME):
+        if u.home.startswith(HOMES):
             os.makedirs(u.home, exist_ok=True)
             os.chown(u.home, u.uid, u.gid)
 
@@ -202,6 +202,22 @@ def start(args, user="alice", env=None, binary=SUID, cwd=None, **kw):
     argv, kw = command(args, user, env, binary, cwd, kw)
     STARTED.append(subprocess.Popen(argv, **kw))
     return STARTED[-1]
+
+
+def finished(p, timeout=60):
+    """(status, stdout, stderr) once start's process ends; stdin stays open: a feeder may write."""
+    return p.wait(timeout=timeout), p.stdout.read(), p.stderr.read()
+
+
+def under_way(part, user="alice"):
+    """An install from a pipe, once part (bytes) of it is staged: it blocks reading the rest."""
+    p = start(["-"], user, **PIPES)
+    p.stdin.write(part)
+    p.stdin.flush()
+    if part:
+        staging = path(f"{user or 'root'}.new")
+        wait_for(lambda: os.path.getsize(staging) >= len(part), 20, "the staging file to fill")
+    return p
 
 
 def reap():  # what a test left running
@@ -351,8 +367,8 @@ def updates():  # the names appended to the update file so far
 
 
 def reset():
-    for p in map(path, os.listdir(DIR)):
-        shutil.rmtree(p) if os.path.isdir(p) and not os.path.islink(p) else os.unlink(p)
+    for name in map(path, os.listdir(DIR)):
+        shutil.rmtree(name) if os.path.isdir(name) and not os.path.islink(name) else os.unlink(name)
 
 
 def user_file(user, name, data, mode=0o644):
@@ -365,12 +381,20 @@ def user_file(user, name, data, mode=0o644):
 TEMP = rb"/tmp/crontab\.[A-Za-z0-9]{6}/crontab\.[A-Za-z0-9]{6}"  # an edit's file
 
 
+def unable(verb, name, reason):  # name: in the crontab directory
+    return f"unable to {verb} {DIR}/{name}: {reason}\n".encode()
+
+
 def cannot_install(reason, name="alice"):
-    return f"unable to install {DIR}/{name}: {reason}\n".encode()
+    return unable("install", name, reason)
 
 
 def staging_exists(name="alice"):
-    return f"unable to create {DIR}/{name}.new: File exists\n".encode()
+    return unable("create", name + ".new", "File exists")
+
+
+def no_crontab(name="alice"):
+    return f"no crontab for {name}\n".encode()
 
 
 def unread(src, reason=None, verb="open"):
@@ -390,18 +414,22 @@ def installed(name="alice"):  # what an edit that went in says
     return f"crontab of {name} installed\n".encode()
 
 
+def changed_meanwhile(name="alice"):
+    return f"{DIR}/{name} changed during the edit; not installed\n".encode()
+
+
 def editor_failed(how="exited with status 1"):
     return f"editor {how}, crontab unchanged\n".encode()
 
 
-def kept(before, hint=b""):
+def kept_note(before, hint=b""):
     """A pattern for the note after before (bytes) that an edit is kept; its
     group 1 is the file. hint is what comes between "crontab " and the file."""
     return (re.escape(before) + rb"the edited crontab is kept in (%s); install it with: "
             rb"crontab %s\1\n" % (TEMP, re.escape(hint)))
 
 
-def lost_update():
+def append_failed():
     return f"unable to append to {DIR}/cron.update\n".encode()
 
 

@@ -27,15 +27,15 @@ def unreadable(lst, why):
 def set_lists(allow=None, deny=None):
     """Makes each list bytes, DIRECTORY, FIFO, LINK or DANGLING; None removes it."""
     h.sh("rm", "-rf", ALLOW, DENY, LINKED)
-    for p, what in ((ALLOW, allow), (DENY, deny)):
+    for lst, what in ((ALLOW, allow), (DENY, deny)):
         if what in (LINK, DANGLING):
-            os.symlink(LINKED, p)
+            os.symlink(LINKED, lst)
             if what == LINK:
                 h.write(LINKED, b"alice\n")
         elif what in (DIRECTORY, FIFO):
-            (os.mkdir if what == DIRECTORY else os.mkfifo)(p)
+            (os.mkdir if what == DIRECTORY else os.mkfifo)(lst)
         elif what is not None:
-            h.write(p, what)
+            h.write(lst, what)
 
 
 class NoLists(Case):
@@ -81,7 +81,7 @@ class Lists(NoLists):
                 (None, big + b"#", "alice", bad(DENY, "File too large"))):
             with self.subTest(allow=allow and allow[:40], deny=deny and deny[:40], user=user):
                 set_lists(allow, deny)
-                err = err or b"no crontab for %s\n" % (user or "root").encode()
+                err = err or h.no_crontab(user or "root")
                 self.check(run(["-l"], user=user, timeout=5), 1, err=err)
 
     def test_refusal_comes_after_the_options_and_before_any_file_is_touched(self):
@@ -101,7 +101,7 @@ class Lists(NoLists):
         self.assertEqual((h.entries(), read("alice")), (["alice"], b"old\n"))
 
     def test_lookups_of_the_lists(self):
-        trace = h.HOME + "/alice/lookups"
+        trace = h.USERS["alice"].home + "/lookups"
         # Each list once for an ordinary user where neither exists; never for root.
         for user, count in (("alice", 2), (None, 0)):
             h.traced(["-l"], ["-e", "trace=%file", "-o", trace], user)
@@ -137,9 +137,11 @@ class SystemLog(NoLists):
         if kind == socket.SOCK_STREAM:
             cls.log.listen()
 
-    def logged(self, args, user="alice", stdin=b"", env=None, binary=h.SUID, own=True):
-        """run's result and the records (priority, text) of this process, or of any unless own."""
-        p = h.start(args, user, {"TZ": "UTC-9", **(env or {})}, binary, **h.PIPES)
+    def logged(self, args, user="alice", stdin=b"", env=None, binary=h.SUID, traced=None):
+        """run's result and the records (priority, text) of its process, or of any when traced."""
+        env = {"TZ": "UTC-9", **(env or {})}
+        p = (h.start(args, user, env, binary, **h.PIPES) if traced is None else
+             h.traced(args, traced, user, env, binary, True, **h.PIPES))
         out, err = p.communicate(stdin, timeout=10)
         records = []
         while self.log.fileno() != -1:
@@ -152,7 +154,7 @@ class SystemLog(NoLists):
             self.assertIsNotNone(m, datagram)
             self.assertIn(m[2].decode(), [time.strftime("%b %e %H:%M", time.localtime(
                 time.time() - ago)) for ago in (0, 60)])
-            self.assertEqual(int(m[3]), p.pid) if own else None
+            self.assertEqual(int(m[3]), p.pid) if traced is None else None
             records.append((int(m[1]), m[4].decode()))
         return (p.returncode, out, err), records
 
@@ -160,11 +162,12 @@ class SystemLog(NoLists):
         src = user_file("alice", "new", b"from file\n")
         odd = user_file("alice", "a\nb\033c\\d\x7f", b"odd\n")
         too_big, no_bob = h.cannot_install("File too large"), refused("bob", ALLOW)
-        stdin = A + "replace crontab of alice from standard input: "
-        ok, delete = (0, b"", b""), A + "delete crontab of alice: "
+        replacing = A + "replace crontab of alice from standard input: "
+        ok, deletion = (0, b"", b""), A + "delete crontab of alice: "
         # (crontab before, allow list (refuses bob), args, stdin, outcome, record)
         for before, allow, args, data, outcome, record in (
-                (None, None, ["-"], b"0 * * * * date\n", ok, (INFO, stdin + "installing 15 bytes")),
+                (None, None, ["-"], b"0 * * * * date\n", ok,
+                 (INFO, replacing + "installing 15 bytes")),
                 (None, None, [src], b"", ok,
                  (INFO, A + f"replace crontab of alice from file {src}: installing 10 bytes")),
                 (None, None, [odd], b"", ok, (INFO, A + "replace crontab of alice from "
@@ -173,11 +176,11 @@ class SystemLog(NoLists):
                 (b"#old\n", None, ["-e"], b"#e\n", (0, b"", h.installed()),
                  (INFO, A + "edit crontab of alice: installing 8 bytes")),
                 (b"#old\n", None, ["-e"], b"", (0, b"", h.UNCHANGED), None),
-                (b"old\n", None, ["-d"], b"", ok, (INFO, delete + "deleting")),
-                (b"old\n", None, ["-r"], b"", ok, (INFO, delete + "deleting")),
-                (None, None, ["-d"], b"", ok, (INFO, delete + "there was nothing to delete")),
+                (b"old\n", None, ["-d"], b"", ok, (INFO, deletion + "deleting")),
+                (b"old\n", None, ["-r"], b"", ok, (INFO, deletion + "deleting")),
+                (None, None, ["-d"], b"", ok, (INFO, deletion + "there was nothing to delete")),
                 (None, None, ["-"], b"#" * (h.MAX_SIZE + 1), (1, b"", too_big),
-                 (WARNING, stdin + "failed: " + too_big.decode().strip())),
+                 (WARNING, replacing + "failed: " + too_big.decode().strip())),
                 (None, b"alice\n", ["-l"], b"", (1, b"", no_bob), (WARNING, "bob (uid 2002): "
                  "refused list crontab of bob: " + no_bob.decode().strip())),
                 (None, None, ["-u", "bob", "-l"], b"", (1, b"", h.superuser_only("-u")),
@@ -186,7 +189,7 @@ class SystemLog(NoLists):
                  (WARNING, A + "refused -c /tmp: -c option: superuser only")),
                 # A listing that goes ahead changes nothing and is not on record.
                 (b"old\n", None, ["-l"], b"", (0, b"old\n", b""), None),
-                (None, None, ["-l"], b"", (1, b"", b"no crontab for alice\n"), None)):
+                (None, None, ["-l"], b"", (1, b"", h.no_crontab()), None)):
             with self.row(args=args):
                 set_lists(allow)
                 if before is not None:
@@ -199,41 +202,40 @@ class SystemLog(NoLists):
             (WARNING, f"(uid {h.NOBODY_UID}): refused: no user database entry; {nobody}")]))
 
     def test_change_is_on_record_before_it_is_made(self):
-        stdin, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "
-        new, fork = [(INFO, stdin + "installing 4 bytes")], "fork: Resource temporarily unavailable"
+        replacing, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "
+        new = [(INFO, replacing + "installing 4 bytes")]
         emfile = f"unable to write to the system log: {h.strerror(errno.EMFILE)}\n".encode() + \
             h.cannot_install(h.strerror(errno.EMFILE), "root")
-        limited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args])  # noqa: E731
-        stack = f"--stack={h.STACK}"
-        gone = f"unable to delete {h.DIR}/root: {h.strerror(errno.EIO)}\n"
-        traced = lambda inject, arg: (None, "strace", ["-f", "-qq", "-o", "/dev/null", "-e",  # noqa
-                                                       "inject=" + inject, PLAIN, arg])
-        # ((user, binary, arguments), outcome, records, crontab after or entries left)
-        for (user, binary, args), outcome, records, after in (
-                (limited(stack, "-"), (0, b"", b""), new, b"new\n"),
-                (limited(stack, "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
+        prlimited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args], None)  # noqa
+        stack, fork = f"--stack={h.STACK}", "fork: Resource temporarily unavailable"
+        gone = h.unable("delete", "root", h.strerror(errno.EIO)).decode()
+        injected = lambda inject, arg: (None, PLAIN, [arg], ["-e", "inject=" + inject])  # noqa
+        # ((user, binary, arguments, strace options), outcome, records, crontab after/entries left)
+        for (user, binary, args, traced), outcome, records, after in (
+                (prlimited(stack, "-"), (0, b"", b""), new, b"new\n"),
+                (prlimited(stack, "-u", "root", "-l"), (1, b"", h.superuser_only("-u")),
                  [(WARNING, A + "refused -u root: -u option: superuser only")], b"old\n"),
-                (limited("--nofile=5", "-"), (0, b"", b""), new, b"new\n"),
+                (prlimited("--nofile=5", "-"), (0, b"", b""), new, b"new\n"),
                 # No socket for the record: the change is not made.
-                (traced("socket:error=EMFILE", "-"), (1, b"", emfile), [], b"old\n"),
+                (injected("socket:error=EMFILE", "-"), (1, b"", emfile), [], b"old\n"),
                 # Killed at the directory's sync, after the rename.
-                (traced("fsync:signal=SIGKILL:when=2", "-"), (-9, b"", b""), [(INFO, R + "replace "
-                 "crontab of root from standard input: installing 4 bytes")], b"new\n"),
-                (("alice", h.SUID, ["-"]), (1, b"", h.cannot_install("Is a directory")), new +
-                 [(WARNING, stdin + f"failed: unable to install {h.DIR}/alice: Is a directory")],
+                (injected("fsync:signal=SIGKILL:when=2", "-"), (-9, b"", b""), [(INFO, R +
+                 "replace crontab of root from standard input: installing 4 bytes")], b"new\n"),
+                (("alice", h.SUID, ["-"], None), (1, b"", h.cannot_install("Is a directory")), new +
+                 [(WARNING, replacing + f"failed: unable to install {h.DIR}/alice: Is a directory")],
                  ["alice", "cron.update", "sub"]),
                 # The unlink of the crontab fails after its record.
-                (traced("unlink,unlinkat:error=EIO:when=1", "-d"), (1, b"", gone.encode()), [
+                (injected("unlink,unlinkat:error=EIO:when=1", "-d"), (1, b"", gone.encode()), [
                     (INFO, R + "delete crontab of root: deleting"),
                     (WARNING, R + "delete crontab of root: failed: " + gone.strip())], b"old\n"),
-                (traced("clone,clone3,fork,vfork:error=EAGAIN", "-e"),
+                (injected("clone,clone3,fork,vfork:error=EAGAIN", "-e"),
                  (1, b"", fork.encode() + b"\n"),
                  [(WARNING, R + "edit crontab of root: failed: " + fork)], b"old\n")):
-            with self.row(args=args):
+            with self.row(args=args, traced=traced):
                 taken = isinstance(after, list)  # a directory in the crontab's place
                 os.makedirs(h.path("alice/sub")) if taken else put(user or "root", b"old\n")
                 self.assertEqual(self.logged(args, user, b"new\n", {"EDITOR": "true", **h.TRACED},
-                                             binary, own=user is not None), (outcome, records))
+                                             binary, traced), (outcome, records))
                 left = h.entries() + os.listdir(h.path("alice")) if taken else read(user or "root")
                 self.assertEqual((left, [e for e in h.entries() if ".new" in e]), (after, []))
 
@@ -251,8 +253,7 @@ class SystemLog(NoLists):
         p = h.start(["-d"], **h.PIPES)
         h.wait_for(lambda: h.proc(p.pid, "syscall").startswith("44 "), 5, "the record's send")
         p.terminate()
-        self.assertEqual(p.communicate(timeout=5) + (p.returncode,),
-                         (b"", b"delete interrupted, crontab unchanged\n", 1))
+        self.check(h.finished(p, 5), 1, err=b"delete interrupted, crontab unchanged\n")
         self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
 
     def test_stream_logger(self):
@@ -277,7 +278,7 @@ class SystemLog(NoLists):
                 os.unlink("/dev/log")
             h.reset()
             for args, user, data in rows:
-                start = time.monotonic()
+                began = time.monotonic()
                 seen.append(self.logged(args, user, data)[0])
-                self.assertLess(time.monotonic() - start, 0.5, (logger, args))
+                self.assertLess(time.monotonic() - began, 0.5, (logger, args))
         self.assertEqual(seen, seen[:len(rows)] * 3)  # each run as when the logger listens

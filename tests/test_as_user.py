@@ -130,7 +130,7 @@ class FileOperand(AsUser):
         h.wait_for(lambda: os.path.exists(path("alice.new")), 20, "the install to be under way")
         os.kill(int(child), signal.SIGKILL)
         os.close(fd)
-        self.assertEqual((*p.communicate(timeout=60), p.returncode), (b"", unread(fifo), 1))
+        self.check(h.finished(p), 1, err=unread(fifo))
         self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
 
 
@@ -263,7 +263,7 @@ class EditOutcome(AsUser):
 
     def test_edit_that_is_not_installed_is_kept(self):
         too_large, busy, a = h.cannot_install("File too large"), h.staging_exists(), path("alice")
-        changed = f"{a} changed during the edit; not installed\n".encode()
+        changed = h.changed_meanwhile()
         # (invoker, crontab at start, what the editor does first, what is said, the crontab after)
         for user, old, meanwhile, err, after in (
                 ("alice", b"#old\n", f'head -c {h.MAX_SIZE} /dev/zero >> "$1"', too_large, b"#old\n"),
@@ -292,15 +292,14 @@ class EditOutcome(AsUser):
                     fcntl.flock(lock, fcntl.LOCK_EX)
                     status, out, got = run(["-e", *hint], who, env={
                         "EDITOR": shell_editor(f'{meanwhile}; echo "#e" >> "$1"')})
-                self.assertEqual((status, out, read("alice")), (1, b"", after))
+                note = re.fullmatch(h.kept_note(err, " ".join(hint + [""]).encode()), got)
+                self.assertEqual((status, out, read("alice"), bool(note)), (1, b"", after, True), got)
                 # The command it names installs the edit for the user whose it is.
-                kept = re.fullmatch(h.kept(err, " ".join(hint + [""]).encode()), got)
-                self.assertIsNotNone(kept, got)
                 edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"#e\n"
-                self.assertEqual((os.stat(kept[1]).st_uid, read(kept[1].decode())),
+                self.assertEqual((os.stat(note[1]).st_uid, read(note[1].decode())),
                                  (2001 if who else 0, edited))
                 fits = len(edited) <= h.MAX_SIZE
-                self.assertEqual(run([*hint, kept[1].decode()], who)[0], 0 if fits else 1)
+                self.assertEqual(run([*hint, note[1].decode()], who)[0], 0 if fits else 1)
                 self.assertEqual(read("alice"), edited if fits else after)
 
     def test_name_the_editor_frees_is_nobody_elses(self):
@@ -324,8 +323,8 @@ class EditOutcome(AsUser):
             status, _, err = run(["-c", d, "-u", "alice", "-e"], None,
                                  env={"EDITOR": shell_editor('echo "#e" >> "$1"')})
         busy = f"unable to create {d}/alice.new: File exists\n".encode()
-        kept = re.fullmatch(h.kept(busy, b"-c '%s' -u alice " % d.replace("'", "'\\''").encode()), err)
-        self.assertEqual((status, bool(kept)), (1, True), err)
+        hint = b"-c '%s' -u alice " % d.replace("'", "'\\''").encode()
+        self.assertEqual((status, bool(re.fullmatch(h.kept_note(busy, hint), err))), (1, True), err)
         self.check(run(["-c", err.decode().split(": ")[-1]], None, binary="/bin/sh",
                        env={"PATH": h.ROOT + "/bin"}), 0)  # the hint itself, pasted
         self.assertEqual(read(d + "/alice"), b"#e\n")
@@ -340,8 +339,7 @@ class EditOutcome(AsUser):
                                                           h.strerror(errno.ELOOP))):
             with self.row(why=why):
                 make(path("alice"))
-                self.check(self.edit({"EDITOR": editor("e")}), 1,
-                           err=f"unable to read {h.DIR}/alice: {why}\n".encode())
+                self.check(self.edit({"EDITOR": editor("e")}), 1, err=h.unable("read", "alice", why))
                 self.assertEqual((recorded("e"), updates()), (None, []))
 
     def test_edit_files_are_removed_as_their_owner(self):

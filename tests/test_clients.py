@@ -112,18 +112,18 @@ CLIENTS = {
 
 
 class Clients(Case):
-    def walk(self, client, *runs):
-        """Alice's crontab through STEPS with client per run: "root -u alice", "alice", ..."""
+    def walk(self, client, *callers):
+        """Alice's crontab through STEPS with client run by each caller: "root -u alice", ..."""
         if MISSING[client]:
             self.skipTest(MISSING[client])
-        for run in runs:
-            with self.row(run=run):
-                self.steps(client, run, *CLIENTS[client])
+        for caller in callers:
+            with self.row(caller=caller):
+                self.steps(client, caller, *CLIENTS[client])
 
-    def steps(self, client, run, build, refused_status, first_read, head, line, between, no_job):
-        runner, _, owner = run.partition(" -u ")
+    def steps(self, client, caller, build, refused_status, first_read, head, line, between, no_job):
+        runner, _, owner = caller.partition(" -u ")
         alice = h.USERS["alice"] if runner == "alice" else None
-        work = f"{WORK}/{client}-{run.replace(' ', '')}"
+        work = f"{WORK}/{client}-{caller.replace(' ', '')}"
         os.makedirs(work)
         if alice:
             os.chown(work, alice.uid, alice.gid)
@@ -134,7 +134,7 @@ class Clients(Case):
         notified = []
         for i, (what, jobs, refused) in enumerate(STEPS):
             # The first on a line of its own, after unittest's name of the test.
-            print("\n" * (i == 0) + f"  {client} as {run}: {what}", file=sys.stderr, flush=True)
+            print("\n" * (i == 0) + f"  {client} as {caller}: {what}", file=sys.stderr, flush=True)
             before = read("alice")
             program, *args = build(jobs, owner or None, work)
             with contextlib.ExitStack() as undo:

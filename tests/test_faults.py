@@ -20,16 +20,6 @@ def crontab_text(tag, size):
     return (line * (size // len(line) + 1))[:size]
 
 
-def install_under_way(part):  # alice's, blocked reading the rest of a pipe once part is staged
-    p = start(["-"], **PIPES)
-    p.stdin.write(part)
-    p.stdin.flush()
-    if part:
-        wait_for(lambda: os.path.getsize(h.path("alice.new")) >= len(part), 20,
-                 "the staging file to fill")
-    return p
-
-
 class Interruption(Case):
     def test_sigkill_during_install_leaves_old_or_new(self):
         size = min(600 << 10, h.MAX_SIZE)
@@ -76,7 +66,7 @@ class Interruption(Case):
                     signal.SIGKILL):
             with self.row(sig=sig.name):
                 put("alice", b"old\n")
-                p = install_under_way(b"0 * * * * new")
+                p = h.under_way(b"0 * * * * new")
                 self.assertEqual(os.stat(h.path("alice.new"))[4:6], (0, 0))  # not alice's group
                 p.send_signal(sig)
                 got = p.communicate(timeout=20) + (p.returncode, entries(), read("alice"))
@@ -88,7 +78,7 @@ class Interruption(Case):
 
     def test_only_its_own_staging_file_is_put_in_place(self):
         put("alice", b"old\n")
-        p = install_under_way(b"0 * * * * new")
+        p = h.under_way(b"0 * * * * new")
         put("planted", b"planted\n")
         os.rename(h.path("planted"), h.path("alice.new"))
         self.assertEqual(p.communicate(b"\n", 20) + (p.returncode,),
@@ -103,11 +93,10 @@ class Interruption(Case):
         # Filled, so held: the name alone may be seen before the lock is taken.
         wait_for(lambda: os.path.getsize(h.path("root.new")) == 8, 20, "the staging file")
         os.kill(int(h.proc(p.pid, f"task/{p.pid}/children").split()[0]), signal.SIGTERM)
-        status, out, err = (p.wait(timeout=20), p.stdout.read(), p.stderr.read())
-        self.assertEqual((status, out), (1, b""))
-        kept = re.fullmatch(h.kept(INTERRUPTED), err)
-        self.assertTrue(kept, err)
-        self.assertEqual((read("root"), read(kept[1].decode()), entries()),
+        status, out, err = h.finished(p, 20)
+        note = re.fullmatch(h.kept_note(INTERRUPTED), err)
+        self.assertEqual((status, out, bool(note)), (1, b"", True), err)
+        self.assertEqual((read("root"), read(note[1].decode()), entries()),
                          (b"old\n", b"#edited\n", ["root"]))
 
     def test_edit_files_are_never_roots(self):
@@ -124,7 +113,7 @@ class Interruption(Case):
         self.assertEqual((p.returncode, seen, read(owner)), (0, {2001}, b"2001:2001\n"))
         # Killed at any moment once it has made its temporary file, it leaves only alice's there.
         rng = random.Random(os.environ.get("CRONTAB_TEST_SEED", "temp"))
-        deadline, kept = time.monotonic() + 10, 0
+        deadline, left = time.monotonic() + 10, 0
         for n in range(200):
             if time.monotonic() > deadline:
                 break
@@ -135,9 +124,9 @@ class Interruption(Case):
             p.wait(timeout=20)
             for name in temps():
                 self.assertEqual(os.stat(name)[4:6], (2001, 2001), f"run {n}")  # uid, gid
-                kept += 1
+                left += 1
             h.clear_temps()
-        self.assertGreater(kept, 0)
+        self.assertGreater(left, 0)
 
     def test_sigint_during_edit_changes_nothing(self):
         ready = HOME + "/ready"
@@ -177,12 +166,12 @@ class FullDisk(Case):
         failed = cannot_install("No space left on device")
         # With no room even the notification fails; with a little, the removed staging file's
         # space takes it. An odd-sized read first makes the last write straddle the space's end.
-        for free, first, err, names in ((0, 0, failed + h.lost_update(), []),
+        for free, first, err, names in ((0, 0, failed + h.append_failed(), []),
                                         (8192, 0, failed, ["alice"]), (8192, 500, failed, None)):
             with self.subTest(free=free, first=first):
                 self.small_directory(free)
                 new = crontab_text(b"3", 8192 + 500 if first else 32 << 10)
-                p = install_under_way(new[:first])
+                p = h.under_way(new[:first])
                 out, got = p.communicate(new[first:], 60)
                 self.assertEqual((p.returncode, out, got, read("alice")),
                                  (1, b"", err, b"0 * * * * old\n"))
@@ -197,7 +186,7 @@ class FullDisk(Case):
         # its tail: the name is written again, on a line of its own.
         pad = b"y\n" * 2047
         self.small_directory(0, pad)
-        self.check(run(["-d"], user="bob"), 0, err=h.lost_update())
+        self.check(run(["-d"], user="bob"), 0, err=h.append_failed())
         os.unlink(h.path("filler"))
         put("cron.update", read("cron.update") + b"car")
         self.check(run(["-d"]), 0)

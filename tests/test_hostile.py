@@ -140,7 +140,7 @@ class OddInput(Case):
                 put("cron.update", pad)
                 put("alice", OLD)
                 self.check(limited(4096 + room, ["-d"], capped=capped), 0,
-                           err=b"" if fits else h.lost_update())
+                           err=b"" if fits else h.append_failed())
                 self.assertIsNone(read("alice"))
                 self.check(run(["-"], user="bob", stdin=b"bob's\n"), 0)
                 self.assertEqual(read("cron.update"), pad + b"alice\n" * fits + b"bob\n")

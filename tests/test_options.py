@@ -8,9 +8,6 @@ from harness import (LONG251, LONG252, LONG255, LONG256, NOBODY_UID, PLAIN, SLAS
                      user_file, write)
 import harness as h
 
-NO_CRONTAB = b"no crontab for alice\n"
-
-
 class Usage(Case):
     def test_usage_errors_but_not_an_empty_operand(self):
         for args in ([], ["-l", "-e"], ["-l", "-l"], ["-d", "-l"], ["-x"], ["-l", "-x"],
@@ -23,7 +20,7 @@ class Usage(Case):
         self.assertEqual(updates(), [])
 
     def test_unknown_option_cancels_only_earlier_modes(self):
-        self.check(run(["-x", "-l"]), 1, err=NO_CRONTAB)
+        self.check(run(["-x", "-l"]), 1, err=h.no_crontab())
         put("alice", b"old\n")
         self.check(run(["-l", "-x", "-e"], env={"EDITOR": "true"}), 0, err=h.UNCHANGED)
         self.assertEqual((read("alice"), updates()), (b"old\n", []))
@@ -43,7 +40,7 @@ class Privileged(Case):
         other, own = h.ROOT + "/after", h.ROOT + "/own"  # root's directory, alice's
         h.sh("mkdir", "-p", other, own)
         os.chown(own, 2001, 2001)
-        self.check(run(["-c", own, "-l"], binary=PLAIN), 1, err=NO_CRONTAB)
+        self.check(run(["-c", own, "-l"], binary=PLAIN), 1, err=h.no_crontab())
         # Installing from a file needs supplementary groups, which only root may set.
         self.check(run(["-c", own, "/etc/hostname"], binary=PLAIN), 1,
                    err=b"initgroups failed: alice Operation not permitted\n" +
@@ -86,14 +83,14 @@ class Privileged(Case):
 
 class StartUp(Case):
     def test_invoking_user_names(self):
-        self.check(run(["-l"], user=LONG251), 1, err=b"no crontab for " + LONG251.encode() + b"\n")
-        slash = "it contains '/' or a control character"
-        own = "it names no file of its own in the crontab directory"
+        self.check(run(["-l"], user=LONG251), 1, err=h.no_crontab(LONG251))
+        bad_char = "it contains '/' or a control character"
+        reserved = "it names no file of its own in the crontab directory"
         # Neither as the invoker nor through -u may a name lead out of the
         # directory, onto the update file or onto another user's staging file.
-        for name, shown, why in ((SLASHED, SLASHED, slash), (TABBED, "tab\\011user", slash),
-                                 (h.DELETE, "del\\177user", slash),
-                                 ("cron.update", "cron.update", own), ("..", "..", own),
+        for name, shown, why in ((SLASHED, SLASHED, bad_char), (TABBED, "tab\\011user", bad_char),
+                                 (h.DEL_NAMED, "del\\177user", bad_char),
+                                 ("cron.update", "cron.update", reserved), ("..", "..", reserved),
                                  ("bob.new", "bob.new", 'it ends in ".new", as staging files do'),
                                  (LONG252, LONG252, "longer than 251 bytes"),
                                  (LONG255, LONG255, "longer than 251 bytes"),
@@ -124,8 +121,8 @@ class StartUp(Case):
         spans = [(*(int(a, 16) for a in s[0].split("-")), s[1], s[2], s[-1])
                  for s in map(str.split, read(maps).decode().splitlines())]
         base = next(lo for lo, _, _, at, name in spans if name == h.SUID and at == "0" * 8)
-        start, size = next((a, n) for kind, a, n in h.segments(read(h.SUID)) if kind == 0x6474e552)
-        pages = range(base + start & ~4095, base + start + size & ~4095, 4096)  # GNU_RELRO's
+        relro, size = next((a, n) for kind, a, n in h.segments(read(h.SUID)) if kind == 0x6474e552)
+        pages = range(base + relro & ~4095, base + relro + size & ~4095, 4096)  # GNU_RELRO's
         sealed = [p for p in pages for lo, hi, perms, _, _ in spans if lo <= p < hi and perms[1] == "-"]
         self.assertEqual((len(pages) > 0, sealed), (True, list(pages)))
 
@@ -137,8 +134,7 @@ class StartUp(Case):
         # Whatever the C library puts in their place, using one fails as it would closed.
         put("alice", b"old\n")
         for fd, args, result in ((0, ["-"], (1, b"", h.cannot_install("Bad file descriptor"))),
-                                 (1, ["-l"], (1, b"", b"unable to list %s/alice: Bad file "
-                                              b"descriptor\n" % h.DIR.encode())),
+                                 (1, ["-l"], (1, b"", h.unable("list", "alice", "Bad file descriptor"))),
                                  (2, ["-l"], (0, b"old\n", b""))):
             self.assertEqual(run(args, preexec_fn=lambda: os.close(fd)), result, fd)
         self.assertEqual((read("alice"), updates()), (b"old\n", ["alice"]))

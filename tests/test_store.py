@@ -7,12 +7,8 @@ import signal
 import subprocess
 import threading
 
-from harness import PIPES, Case, cannot_install, entries, put, read, run, updates
+from harness import PIPES, Case, cannot_install, entries, put, read, run, unable, updates
 import harness as h
-
-
-def unable(verb, name, reason):
-    return f"unable to {verb} {h.DIR}/{name}: {reason}\n".encode()
 
 
 class List(Case):
@@ -34,7 +30,7 @@ class List(Case):
                 self.assertEqual(updates(), ["alice"] * 3)
 
     def test_missing_and_unwritable(self):
-        self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
+        self.check(run(["-l"]), 1, err=h.no_crontab())
         put("alice", b"x\n")
         with open("/dev/full", "wb") as full:
             self.check(run(["-l"], stdout=full), 1, err=unable("list", "alice",
@@ -49,7 +45,7 @@ class List(Case):
         # Root's own files are not the user's crontab through a link.
         os.rmdir(h.path("alice"))
         os.symlink(h.write(h.ROOT + "/secret", b"secret\n", 0o600), h.path("alice"))
-        self.check(run(["-l"]), 1, err=b"no crontab for alice\n")
+        self.check(run(["-l"]), 1, err=h.no_crontab())
         self.check(run(["-e"], env={"EDITOR": "true"}), 1,
                    err=unable("read", "alice", h.strerror(errno.ELOOP)))
 
@@ -83,7 +79,7 @@ class Install(Case):
 
     def test_failed_installs_change_nothing(self):
         src = h.write("/tmp/.t/src", b"#" * (h.MAX_SIZE + 1))
-        fits = h.write("/tmp/.t/fits", b"#" * h.MAX_SIZE)
+        largest = h.write("/tmp/.t/largest", b"#" * h.MAX_SIZE)
         # Standard input is a file opened for reading, or a pipe fed without end.
         for args, source in ((["-"], "/"), (["-"], "/dev/zero"), (["/dev/zero"], "/dev/null"),
                              (["-"], "endless"), (["-"], src), ([src], "/dev/null")):
@@ -92,7 +88,7 @@ class Install(Case):
                 if source == "endless":
                     p = h.start(args, preexec_fn=h.fsize_limit(64 << 20), **PIPES)
                     feeder = h.feed(p, iter(lambda: b"#" * 65536, None))
-                    result = (p.wait(timeout=60), p.stdout.read(), p.stderr.read())
+                    result = h.finished(p)
                     feeder.join(timeout=60)
                     self.assertLess(feeder.written, h.MAX_SIZE + 4 * 65536)
                 else:
@@ -103,11 +99,11 @@ class Install(Case):
                 self.check(result, 1, err=cannot_install(reason))
                 self.assertEqual((read("alice"), entries()), (b"old\n", ["alice", "cron.update"]))
                 self.assertEqual(updates(), ["alice"])
-        self.check(run([fits]), 0)
+        self.check(run([largest]), 0)
         self.assertEqual(read("alice"), b"#" * h.MAX_SIZE)
         # In large blocks: a full-size crontab in a few dozen reads, not hundreds.
-        with open(fits, "rb") as f:
-            self.assertLess(h.call_number(["-"], "read", r'fits>, "", \d+\) += 0', stdin=f),
+        with open(largest, "rb") as f:
+            self.assertLess(h.call_number(["-"], "read", r'largest>, "", \d+\) += 0', stdin=f),
                             h.MAX_SIZE // 16384 + 20)
 
 
@@ -133,7 +129,7 @@ class Notify(Case):
                     os.mkdir(h.path("cron.update"))
                 else:
                     os.symlink(kind, h.path("cron.update"))
-                self.check(run(["-"], stdin=b"new\n"), 0, err=h.lost_update())
+                self.check(run(["-"], stdin=b"new\n"), 0, err=h.append_failed())
                 self.assertEqual((read("alice"), open(target, "rb").read()), (b"new\n", b""))
 
 
@@ -157,7 +153,7 @@ class Concurrency(Case):
         inputs = [(b"%02d " % i) * (1000 * (i + 1) ** 2 // 4) for i in range(12)]
         procs = [h.start(["-"], **PIPES) for _ in inputs]
         feeders = [h.feed(p, d, 8192, 0.001) for p, d in zip(procs, inputs)]
-        results = [(p.wait(timeout=120), p.stdout.read(), p.stderr.read()) for p in procs]
+        results = [h.finished(p, 120) for p in procs]
         for t in feeders:
             t.join(timeout=60)
         done, busy = results.count((0, b"", b"")), results.count((1, b"", h.staging_exists()))
@@ -208,11 +204,11 @@ class InjectedFaults(Case):
         close = calls_until("close", r"/root\.new>\)")
         # Neither the lock nor the look at the name before the rename can be had: the
         # staging file, ours, goes.
-        check = calls_until("newfstatat,lstat", r'"root\.new"', 2)
-        unlocked = f"unable to create {h.DIR}/root.new: {h.strerror(errno.EIO)}\n".encode()
+        look = calls_until("newfstatat,lstat", r'"root\.new"', 2)
+        unlocked = unable("create", "root.new", h.strerror(errno.EIO))
         for call, when, err, after in (("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
                                        ("fsync", 2, unsynced, b"new\n"), ("flock", 1, unlocked, b"old\n"),
-                                       ("newfstatat,lstat", check, eio, b"old\n")):
+                                       ("newfstatat,lstat", look, eio, b"old\n")):
             with self.row(call=call, when=when):
                 put("root", b"old\n")
                 p = plain_as_root(f"{call}:error=EIO:when={when}")
@@ -228,7 +224,7 @@ class InjectedFaults(Case):
         h.wait_for(lambda: read("cron.update") == b"root\n", 20, "root's line")
         with open(h.path("cron.update"), "rb") as consumed:
             os.unlink(h.path("cron.update"))
-            self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
+            self.check(h.finished(p), 0)
             self.assertEqual(consumed.read(), b"root\n")
         self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))
 
@@ -238,12 +234,9 @@ class InjectedFaults(Case):
         a.stdin.close()
         ino = lambda: os.stat(h.path("root.new")).st_ino  # noqa: E731
         first = h.wait_for(ino, 20, "A's staging file")
-        b = h.start(["-"], user=None, **PIPES)
-        b.stdin.write(b"0 * * * * B")
-        b.stdin.flush()
+        b = h.under_way(b"0 * * * * B", None)
         h.wait_for(lambda: ino() != first, 20, "B to take the name over")
-        self.check((a.wait(timeout=20), a.stdout.read(), a.stderr.read()), 1,
-                   err=h.staging_exists("root"))
+        self.check(h.finished(a, 20), 1, err=h.staging_exists("root"))
         self.check(run(["-"], user=None), 1, err=h.staging_exists("root"))
         self.assertEqual(b.communicate(b" and more\n", 20) + (b.returncode,), (b"", b"", 0))
         self.assertEqual((read("root"), entries()),
@@ -268,5 +261,5 @@ class InjectedFaults(Case):
                     self.check(run(["-d"], None), 1, err=h.staging_exists("root"))  # nor a delete
                 else:
                     os.kill(int(pid), signal.SIGTERM)
-                self.check((p.wait(timeout=60), p.stdout.read(), p.stderr.read()), 0)
+                self.check(h.finished(p), 0)
                 self.assertEqual((read("root"), entries()), (b"new\n", ["cron.update", "root"]))
