@@ -12,7 +12,8 @@ class Usage(Case):
     def test_usage_errors_but_not_an_empty_operand(self):
         for args in ([], ["-l", "-e"], ["-l", "-l"], ["-d", "-l"], ["-x"], ["-l", "-x"],
                      ["-l", "-u"], ["-l", "file"], ["-d", "-"], ["--", "-x"], ["a", "b"],
-                     ["-l", "--", "-"], ["-r", "-l"], ["-e", "-r"], ["-dr"], ["-rr"]):
+                     ["-l", "--", "-"], ["-r", "-l"], ["-e", "-r"], ["-dr"], ["-rr"],
+                     ["-l", "-e", "-u", "bob"]):  # found before the -u that would be refused
             with self.subTest(args=args):
                 self.check(run(args, stdin=b"0 * * * * date\n"), 2, USAGE)
         self.check(run([""]), 1, err=unread("", "No such file or directory"))
@@ -30,7 +31,8 @@ class Privileged(Case):
     def test_refused_to_ordinary_users_and_for_empty_arguments(self):
         for args, user in ((["-u", "bob", "-l"], "alice"), (["-c", "/tmp", "-l"], "alice"),
                            (["-u", "", "-l"], None), (["-c", "", "-l"], None),
-                           (["-l", "-u", "carol"], "alice"), (["-l", "-u", "nosuch"], "alice")):
+                           (["-l", "-u", "carol"], "alice"), (["-l", "-u", "nosuch"], "alice"),
+                           (["-u", "bob", "-l", "-e"], "alice")):  # refused before the usage error
             with self.subTest(args=args, user=user):
                 opt = "-u" if "-u" in args else "-c"
                 self.check(run(args, user=user), 1, err=superuser_only(opt))
