@@ -208,6 +208,7 @@ class SystemLog(NoLists):
             h.cannot_install(h.strerror(errno.EMFILE), "root")
         prlimited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args], None)  # noqa
         stack, fork = f"--stack={h.STACK}", "fork: Resource temporarily unavailable"
+        regain = "unable to regain the command's identity"
         gone = h.unable("delete", "root", h.strerror(errno.EIO)).decode()
         injected = lambda inject, arg: (None, PLAIN, [arg], ["-e", "inject=" + inject])  # noqa
         # ((user, binary, arguments, strace options), outcome, records, crontab after/entries left)
@@ -230,7 +231,10 @@ class SystemLog(NoLists):
                     (WARNING, R + "delete crontab of root: failed: " + gone.strip())], b"old\n"),
                 (injected("clone,clone3,fork,vfork:error=EAGAIN", "-e"),
                  (1, b"", fork.encode() + b"\n"),
-                 [(WARNING, R + "edit crontab of root: failed: " + fork)], b"old\n")):
+                 [(WARNING, R + "edit crontab of root: failed: " + fork)], b"old\n"),
+                # The command's own file ids not regained after the edit's files are made.
+                (injected("setfsuid:retval=1:when=4", "-e"), (1, b"", regain.encode() + b"\n"),
+                 [(WARNING, R + "edit crontab of root: failed: " + regain)], b"old\n")):
             with self.row(args=args, traced=traced):
                 taken = isinstance(after, list)  # a directory in the crontab's place
                 os.makedirs(h.path("alice/sub")) if taken else put(user or "root", b"old\n")
