@@ -56,8 +56,8 @@ static int check_switched(const passwd *pw)
 	    ruid == pw->pw_uid && euid == pw->pw_uid && suid == pw->pw_uid && rgid == pw->pw_gid &&
 	    egid == pw->pw_gid && sgid == pw->pw_gid)
 		return 0;
-	log_message("identity switch incomplete: %s %d\n", pw->pw_name,
-		    static_cast<int>(pw->pw_uid));
+	log_message("identity switch incomplete: %s %u\n", pw->pw_name,
+		    static_cast<unsigned>(pw->pw_uid));
 	return -1;
 }
 
@@ -81,11 +81,11 @@ int become_user(const Invoker *invoker, const char *fallback_dir)
 		return -1;
 	}
 	if (setregid(pw->pw_gid, pw->pw_gid) != 0) {
-		log_message("setregid failed: %s %d\n", name, static_cast<int>(pw->pw_gid));
+		log_message("setregid failed: %s %u\n", name, static_cast<unsigned>(pw->pw_gid));
 		return -1;
 	}
 	if (setreuid(pw->pw_uid, pw->pw_uid) != 0) {
-		log_message("setreuid failed: %s %d\n", name, static_cast<int>(pw->pw_uid));
+		log_message("setreuid failed: %s %u\n", name, static_cast<unsigned>(pw->pw_uid));
 		return -1;
 	}
 	if (check_switched(pw) != 0)

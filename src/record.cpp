@@ -21,8 +21,8 @@ static char action[1024];
 
 void record_who(const char *name, uid_t uid)
 {
-	snprintf(who, sizeof who, "%s%s(uid %d)", name, name[0] != '\0' ? " " : "",
-		 static_cast<int>(uid));
+	snprintf(who, sizeof who, "%s%s(uid %u)", name, name[0] != '\0' ? " " : "",
+		 static_cast<unsigned>(uid));
 }
 
 void record_action(const char *text)

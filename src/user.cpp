@@ -18,12 +18,12 @@ static int check_unambiguous(const char *name, uid_t uid)
 		return 0;
 	char safe[1024];
 	if (pw == nullptr)
-		log_message("login name '%s' of user id %d is not found by name\n",
-			    escape(name, safe, sizeof safe), static_cast<int>(uid));
+		log_message("login name '%s' of user id %u is not found by name\n",
+			    escape(name, safe, sizeof safe), static_cast<unsigned>(uid));
 	else
-		log_message("login name '%s' of user id %d names user id %d too; refusing it\n",
-			    escape(name, safe, sizeof safe), static_cast<int>(uid),
-			    static_cast<int>(pw->pw_uid));
+		log_message("login name '%s' of user id %u names user id %u too; refusing it\n",
+			    escape(name, safe, sizeof safe), static_cast<unsigned>(uid),
+			    static_cast<unsigned>(pw->pw_uid));
 	return -1;
 }
 

@@ -53,7 +53,7 @@ USERS = {
     TABBED: (2010, 2010, [], HOMES + "/tabbed", "/bin/sh"),
     "cron.update": (2011, 2011, [], HOMES + "/update", "/bin/sh"),
     "bob.new": (2012, 2012, [], HOMES + "/bobnew", "/bin/sh"),
-    "dave": (2013, 2013, [], HOMES + "/dave", "/bin/sh"),
+    "dave": (3000000013, 2013, [], HOMES + "/dave", "/bin/sh"),  # past the largest int
     "trail ": (2014, 2014, [], HOMES + "/trail", "/bin/sh"),  # a blank is part of the name
     DOTDOT: (2016, 2016, [], HOMES + "/dotdot", "/bin/sh"),
     DEL_NAMED: (2015, 2015, [], HOMES + "/delete", "/bin/sh"),

@@ -103,9 +103,10 @@ class AsUser(Case):
 
 class FileOperand(AsUser):
     def test_relative_path_is_found_from_the_starting_directory(self):
-        user_file("alice", "mine", b"relative\n")
-        self.check(run(["mine"], cwd=USERS["alice"].home), 0)
-        self.assertEqual(read("alice"), b"relative\n")
+        for user in ("alice", "dave"):  # dave's user id does not fit an int
+            user_file(user, "mine", b"relative\n")
+            self.check(run(["mine"], user, cwd=USERS[user].home), 0)
+            self.assertEqual(read(user), b"relative\n")
 
     def test_file_that_opens_but_cannot_be_read_changes_nothing(self):
         put("alice", b"old\n")

@@ -114,7 +114,7 @@ class StartUp(Case):
         # The user database cannot be read for the last lookup, the check of the name.
         last = h.call_number(["-u", "dave", "-l"], "open,openat", '"/etc/passwd"', nth=-1)
         self.check(h.traced(["-u", "dave", "-l"], ["-e", f"inject=open,openat:error=ENOENT:when={last}"]),
-                   1, err=b"login name 'dave' of user id 2013 is not found by name\n")
+                   1, err=b"login name 'dave' of user id 3000000013 is not found by name\n")
 
     def test_relocated_data_is_read_only_page_by_page(self):
         maps = h.ROOT + "/maps"  # the editor's parent's: the command's own
