@@ -3,6 +3,7 @@ import os
 import shutil
 import stat
 import sys
+import unittest
 
 from harness import Case, put, read, run, write
 import harness as h
@@ -68,3 +69,27 @@ class Package(Case):
             p = os.path.join(crontabs, name)
             self.assertNode(p, stat.S_ISREG, mode, owner, owner)
             self.assertEqual(read(p), name.encode() + b" stays\n", name)
+
+
+class Soak(Case):
+    def test_soak_leaves_the_binary_folder_as_it_is(self):
+        # The soak binds a binary's folder under /tmp into its own private /tmp; what it finds
+        # there is the real file system's, neither a leftover of its runs nor its to remove.
+        soak = os.path.join(h.CHECKOUT, "bench", "soak")
+        if not os.path.isfile(soak):
+            raise unittest.SkipTest(f"{soak} is missing")
+        folder = "/tmp/soak-binary"
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        with open(h.PLAIN, "rb") as f:
+            write(folder + "/crontab", f.read(), 0o755)
+        # The soak reads the crontab directory and size limit of the binary's build here.
+        cache = f"CRONTAB_DIR:STRING={h.DIR}\nCRONTAB_MAX_SIZE:STRING={h.MAX_SIZE}\n"
+        write(folder + "/CMakeCache.txt", cache)
+        status, out, err = run([soak, "--seconds", "1", "--seed", "1", "--binary",
+                                folder + "/crontab"], None, binary=sys.executable, timeout=120)
+        self.assertNotIn(b"/tmp/soak-binary", out.partition(b"\n")[2])  # past the header
+        self.assertIn(b"violations: 0\n", out)
+        self.assertEqual(status, 0, out + err)
+        self.assertEqual(sorted(os.listdir(folder)), ["CMakeCache.txt", "crontab"])
+        self.assertEqual(read(folder + "/CMakeCache.txt"), cache.encode())
