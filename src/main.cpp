@@ -250,19 +250,21 @@ int main(int argc, char **argv)
 	// However the run ends, its last message ends its line.
 	if (atexit(end_line) != 0)
 		exit(1);
-	Options options;
+	// The large values are static, not on the stack: a caller's small stack
+	// limit must not be able to stop the run between a change and its record.
+	static Options options;
 	read_options(argc, argv, &options);
 
-	Invoker invoker = {};
+	static Invoker invoker;
 	uid_t effective_uid = 0;
 	identify_invoker(&invoker, &effective_uid);
-	char target[login_name_size];
+	static char target[login_name_size];
 	memcpy(target, invoker.name, sizeof target);
 	const char *dir = default_crontab_dir;
 	check_picks(options, &invoker, effective_uid, target, &dir);
 	const char *path = nullptr;
 	Mode mode = choose_operation(options, &path);
-	char action[1024];
+	static char action[1024];
 	describe(mode, target, path, action);
 	if (invoker.uid != 0 && check_access(invoker.name) != 0)
 		refuse(action);

@@ -106,7 +106,7 @@ static int send_record(const char *message, size_t len)
 // announces to go through.
 static int vrecord(int priority, bool whole_subject, const char *format, va_list ap)
 {
-	char subject[1024];
+	static char subject[1024];
 	LARGE_BUFFER static char line[sizeof subject + 4096];
 	LARGE_BUFFER static char safe[2 * sizeof line];
 	LARGE_BUFFER static char message[sizeof safe + 128];
