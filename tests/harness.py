@@ -59,6 +59,7 @@ USERS = {
     DEL_NAMED: (2015, 2015, [], HOMES + "/delete", "/bin/sh"),
 }
 USERS = {name: User(*u) for name, u in USERS.items()}
+HOME = USERS["alice"].home  # of the user most tests run as
 # Entries whose name is taken by an earlier one: looked up by name, they
 # give the earlier entry's id. Listed by uid, since the name is not theirs.
 SHADOWED = {4300: (FAKE_ROOT, 4300, HOMES + "/fakeroot")}
@@ -452,8 +453,12 @@ class Case(unittest.TestCase):
         reset()
         self.addCleanup(reap)
 
-    def check(self, result, status, out=b"", err=b""):
-        self.assertEqual(result, (status, out, err))
+    def check(self, result, status, out=b"", err=b"", **after):
+        """That result is (status, out, err), and each of after what it is given: a crontab
+        (None: there is none), "updates" the update file's names, "entries" the directory's."""
+        got = {n: updates() if n == "updates" else entries() if n == "entries" else read(n)
+               for n in after}
+        self.assertEqual((result, got), ((status, out, err), after))
 
     @contextlib.contextmanager
     def row(self, **params):

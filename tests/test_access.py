@@ -101,7 +101,7 @@ class Lists(NoLists):
         self.assertEqual((h.entries(), read("alice")), (["alice"], b"old\n"))
 
     def test_lookups_of_the_lists(self):
-        trace = h.USERS["alice"].home + "/lookups"
+        trace = h.HOME + "/lookups"
         # Each list once for an ordinary user where neither exists; never for root.
         for user, count in (("alice", 2), (None, 0)):
             h.traced(["-l"], ["-e", "trace=%file", "-o", trace], user)

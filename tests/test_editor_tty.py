@@ -4,13 +4,12 @@ import re
 import shutil
 import unittest
 
-from harness import SUID, USERS, Case, put, read, run, temps, updates
+from harness import HOME, SUID, Case, put, read, run, temps, updates
 import harness as h
 
 SOCKET = "crontab-tty"  # private tmux servers, one a row, killed after it
 OUT = "/tmp/.t/tty"
 ENV = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "HOME": "/root"}
-HOME = USERS["alice"].home
 MISSING = [p for p in ("tmux", "vi") if shutil.which(p, path=ENV["PATH"]) is None]
 OLD, TYPED = b"0 1 * * * old\n", b"0 1 * * * old\n0 5 * * * echo hi\n"
 ASKED = "(e)dit again, (i)nstall as it is, or (q)uit without installing? "

@@ -7,11 +7,10 @@ import signal
 import subprocess
 import time
 
-from harness import (INTERRUPTED, PIPES, ROOT, USERS, Case, cannot_install, entries, put, read,
+from harness import (HOME, INTERRUPTED, PIPES, ROOT, Case, cannot_install, entries, put, read,
                      run, start, temps, updates, wait_for)
 import harness as h
 
-HOME = USERS["alice"].home
 QUIET = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
 
 

@@ -3,13 +3,12 @@ import os
 import random
 import signal
 
-from harness import (ROOT, USAGE, USERS, Case, entries, put, read, run, superuser_only, unread,
+from harness import (HOME, ROOT, USAGE, Case, entries, put, read, run, superuser_only, unread,
                      updates, user_file, write)
 import harness as h
 
 OLD = b"0 * * * * old\n"
 SECRET = b"root-only secret\n"
-HOME = USERS["alice"].home
 # token: weight, tuned so that every operation runs often enough
 TOKENS = {"-l": 3, "-e": 3, "-d": 2, "-r": 2, "-x": 4, "--": 3, "-": 2, "file": 2,
           HOME + "/real": 2, "-u": 1, "alice": 1, "bob": 1, "": 1, "-c": 1, "/tmp": 1, "-le": 1,
