@@ -250,10 +250,9 @@ class EditOutcome(AsUser):
                 (shell_editor(f'rm "$1"; ln {T}/shared "$1"'), unread_temp(NOT_OWN))):
             with self.row(editor=ed[-60:], length=len(ed)):
                 put("alice", b"old\n")
-                status, out, got = self.edit({"EDITOR": ed, "VISUAL": editor("v")})
-                self.assertEqual((status, out, bool(re.fullmatch(err, got))), (1, b"", True), got)
+                self.matched(self.edit({"EDITOR": ed, "VISUAL": editor("v")}), 1, err,
+                             alice=b"old\n", updates=[])
                 self.assertEqual([recorded(t) for t in ("e", "v", "vi")], [None] * 3)
-                self.assertEqual((read("alice"), updates()), (b"old\n", []))
 
     def test_edit_that_is_not_installed_is_kept(self):
         too_large, busy, a = h.cannot_install("File too large"), h.staging_exists(), path("alice")
@@ -284,10 +283,10 @@ class EditOutcome(AsUser):
                 # Busy: a running install holds its staging file; else /dev/null is held.
                 with open(path("alice.new") if b"File exists" in err else os.devnull, "wb") as lock:
                     fcntl.flock(lock, fcntl.LOCK_EX)
-                    status, out, got = run(["-e", *hint], who, env={
+                    result = run(["-e", *hint], who, env={
                         "EDITOR": shell_editor(f'{meanwhile}; echo "#e" >> "$1"')})
-                note = re.fullmatch(h.kept_note(err, " ".join(hint + [""]).encode()), got)
-                self.assertEqual((status, out, read("alice"), bool(note)), (1, b"", after, True), got)
+                note = self.matched(result, 1, h.kept_note(err, " ".join(hint + [""]).encode()),
+                                    alice=after)
                 # The command it names installs the edit for the user whose it is.
                 edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"#e\n"
                 self.assertEqual((os.stat(note[1]).st_uid, read(note[1].decode())),
@@ -341,11 +340,9 @@ class EditOutcome(AsUser):
         env = {"EDITOR": shell_editor('echo "#e" >> "$1"')}
         as_owner = h.call_number(["-e"], "setfsuid", r"setfsuid\(-1\)", nth=3, env=env)
         h.reset()
-        status, out, err = h.traced(["-e"], ["-e", f"inject=setfsuid:retval=1:when={as_owner}"],
-                                    env=env)
-        self.assertRegex(err, re.escape(h.installed("root")) + rb"unable to remove %s as its "
-                         rb"owner\n\Z" % TEMP)
-        self.assertEqual((status, out, read("root"), updates()), (0, b"", b"#e\n", ["root"]))
+        self.matched(h.traced(["-e"], ["-e", f"inject=setfsuid:retval=1:when={as_owner}"],
+                              env=env), 0, re.escape(h.installed("root")) +
+                     rb"unable to remove %s as its owner\n" % TEMP, root=b"#e\n", updates=["root"])
         h.clear_temps()
         # With a link to root's directory swapped in for the private one, root's file there stays.
         os.mkfifo(fifo := T + "/go")

@@ -17,10 +17,6 @@ BAD = "0 25 * * * echo hi"
 POINTED = "line 2: bad hour (0-23): 0 25 * * * echo hi\n" + ASKED
 
 
-def tmux(*args, socket=SOCKET):
-    return run(["-L", socket, *args], None, env=ENV, binary="tmux", timeout=10)
-
-
 @unittest.skipIf(MISSING, f"needs {' and '.join(MISSING)} to drive an editor in a terminal")
 class RealEditor(Case):
     def setUp(self):
@@ -33,7 +29,7 @@ class RealEditor(Case):
         self.addCleanup(self.tmux, "kill-server")
 
     def tmux(self, *args):
-        return tmux(*args, socket=self.socket)
+        return run(["-L", self.socket, *args], None, env=ENV, binary="tmux", timeout=10)
 
     def edit(self, leave, meanwhile=None, line="0 5 * * * echo hi", then=()):
         """As alice, types line into vi and leaves it with leave, then, for each (n, keys) of
