@@ -32,8 +32,7 @@ LONG251 = "k" * 251  # the longest name whose staging name fits uncut
 LONG252 = "n" * 252
 LONG255 = "l" * 255
 LONG256 = "m" * 256
-# Names that must not name a crontab, and a second "root" that is not root.
-FAKE_ROOT = "root"
+# Names that must not name a crontab.
 SLASHED = "../../tmp/evil"
 TABBED = "tab\tuser"
 DOTDOT, DEL_NAMED = "..", "del\x7fuser"
@@ -59,9 +58,10 @@ USERS = {
     DEL_NAMED: (2015, 2015, [], HOMES + "/delete", "/bin/sh"),
 }
 USERS = {name: User(*u) for name, u in USERS.items()}
-# Entries whose name is taken by an earlier one: looked up by name, they
-# give the earlier entry's id. Listed by uid, since the name is not theirs.
-SHADOWED = {4300: (FAKE_ROOT, 4300, HOMES + "/fakeroot")}
+HOME = USERS["alice"].home  # of the user most tests run as
+# Entries whose name is taken by an earlier one: looked up by name, they give the earlier
+# entry's id. Listed by uid, since the name is not theirs: a second "root" that is not root.
+SHADOWED = {4300: ("root", 4300, HOMES + "/fakeroot")}
 GROUPS = {"ops": 3001, "dev": 3002}
 NOBODY_UID = 2099  # a uid with no user-database record
 # For runs under strace: a sanitizer build's leak check cannot work under ptrace.
@@ -452,8 +452,18 @@ class Case(unittest.TestCase):
         reset()
         self.addCleanup(reap)
 
-    def check(self, result, status, out=b"", err=b""):
-        self.assertEqual(result, (status, out, err))
+    def check(self, result, status, out=b"", err=b"", **after):
+        """That result is (status, out, err), and each of after what it is given: a crontab
+        (None: there is none), "updates" the update file's names, "entries" the directory's."""
+        got = {n: updates() if n == "updates" else entries() if n == "entries" else read(n)
+               for n in after}
+        self.assertEqual((result, got), ((status, out, err), after))
+
+    def matched(self, result, status, err, out=b"", **after):
+        """check's, with err a pattern that stderr must match whole; gives the match."""
+        match = re.fullmatch(err, result[2])
+        self.check(result, status, out, match[0] if match else re.compile(err), **after)
+        return match
 
     @contextlib.contextmanager
     def row(self, **params):

@@ -13,7 +13,8 @@ ALLOW, DENY = "/etc/cron.allow", "/etc/cron.deny"
 DIRECTORY, FIFO, LINK, DANGLING = "directory", "fifo", "link", "dangling"
 LINKED = "/etc/cron.linked"  # what LINK leads to: a list naming alice
 INFO, WARNING = 9 * 8 + 6, 9 * 8 + 4  # LOG_CRON with LOG_INFO, LOG_WARNING
-A = "alice (uid 2001): "
+A, R = "alice (uid 2001): ", "root (uid 0): "  # how records name who ran the command
+REPLACING = A + "replace crontab of alice from standard input: "
 
 
 def refused(user, lst):
@@ -101,7 +102,7 @@ class Lists(NoLists):
         self.assertEqual((h.entries(), read("alice")), (["alice"], b"old\n"))
 
     def test_lookups_of_the_lists(self):
-        trace = h.USERS["alice"].home + "/lookups"
+        trace = h.HOME + "/lookups"
         # Each list once for an ordinary user where neither exists; never for root.
         for user, count in (("alice", 2), (None, 0)):
             h.traced(["-l"], ["-e", "trace=%file", "-o", trace], user)
@@ -162,12 +163,11 @@ class SystemLog(NoLists):
         src = user_file("alice", "new", b"from file\n")
         odd = user_file("alice", "a\nb\033c\\d\x7f", b"odd\n")
         too_big, no_bob = h.cannot_install("File too large"), refused("bob", ALLOW)
-        replacing = A + "replace crontab of alice from standard input: "
         ok, deletion = (0, b"", b""), A + "delete crontab of alice: "
         # (crontab before, allow list (refuses bob), args, stdin, outcome, record)
         for before, allow, args, data, outcome, record in (
                 (None, None, ["-"], b"0 * * * * date\n", ok,
-                 (INFO, replacing + "installing 15 bytes")),
+                 (INFO, REPLACING + "installing 15 bytes")),
                 (None, None, [src], b"", ok,
                  (INFO, A + f"replace crontab of alice from file {src}: installing 10 bytes")),
                 (None, None, [odd], b"", ok, (INFO, A + "replace crontab of alice from "
@@ -180,7 +180,7 @@ class SystemLog(NoLists):
                 (b"old\n", None, ["-r"], b"", ok, (INFO, deletion + "deleting")),
                 (None, None, ["-d"], b"", ok, (INFO, deletion + "there was nothing to delete")),
                 (None, None, ["-"], b"#" * (h.MAX_SIZE + 1), (1, b"", too_big),
-                 (WARNING, replacing + "failed: " + too_big.decode().strip())),
+                 (WARNING, REPLACING + "failed: " + too_big.decode().strip())),
                 (None, b"alice\n", ["-l"], b"", (1, b"", no_bob), (WARNING, "bob (uid 2002): "
                  "refused list crontab of bob: " + no_bob.decode().strip())),
                 (None, None, ["-u", "bob", "-l"], b"", (1, b"", h.superuser_only("-u")),
@@ -202,8 +202,7 @@ class SystemLog(NoLists):
             (WARNING, f"(uid {h.NOBODY_UID}): refused: no user database entry; {nobody}")]))
 
     def test_change_is_on_record_before_it_is_made(self):
-        replacing, R = A + "replace crontab of alice from standard input: ", "root (uid 0): "
-        new = [(INFO, replacing + "installing 4 bytes")]
+        new = [(INFO, REPLACING + "installing 4 bytes")]
         emfile = f"unable to write to the system log: {h.strerror(errno.EMFILE)}\n".encode() + \
             h.cannot_install(h.strerror(errno.EMFILE), "root")
         prlimited = lambda lim, *args: ("alice", "prlimit", [lim, h.SUID, *args], None)  # noqa
@@ -223,7 +222,7 @@ class SystemLog(NoLists):
                 (injected("fsync:signal=SIGKILL:when=2", "-"), (-9, b"", b""), [(INFO, R +
                  "replace crontab of root from standard input: installing 4 bytes")], b"new\n"),
                 (("alice", h.SUID, ["-"], None), (1, b"", h.cannot_install("Is a directory")), new +
-                 [(WARNING, replacing + f"failed: unable to install {h.DIR}/alice: Is a directory")],
+                 [(WARNING, REPLACING + f"failed: unable to install {h.DIR}/alice: Is a directory")],
                  ["alice", "cron.update", "sub"]),
                 # The unlink of the crontab fails after its record.
                 (injected("unlink,unlinkat:error=EIO:when=1", "-d"), (1, b"", gone.encode()), [

@@ -6,8 +6,8 @@ import os
 import re
 import signal
 
-from harness import (PLAIN, SUID, TEMP, USERS, Case, editor_failed, path, put, read, run, temps,
-                     unread, updates, user_file, write)
+from harness import (HOME, PLAIN, SUID, TEMP, USERS, Case, editor_failed, path, put, read, run,
+                     temps, unread, updates, user_file, write)
 import harness as h
 
 T = "/tmp/.t/as_user"
@@ -105,19 +105,16 @@ class FileOperand(AsUser):
     def test_relative_path_is_found_from_the_starting_directory(self):
         for user in ("alice", "dave"):  # dave's user id does not fit an int
             user_file(user, "mine", b"relative\n")
-            self.check(run(["mine"], user, cwd=USERS[user].home), 0)
-            self.assertEqual(read(user), b"relative\n")
+            self.check(run(["mine"], user, cwd=USERS[user].home), 0, **{user: b"relative\n"})
 
     def test_file_that_opens_but_cannot_be_read_changes_nothing(self):
         put("alice", b"old\n")
-        home = USERS["alice"].home
-        self.check(run([home]), 1, err=unread(home, "Is a directory", "read"))
-        self.assertEqual(read("alice"), b"old\n")
+        self.check(run([HOME]), 1, err=unread(HOME, "Is a directory", "read"), alice=b"old\n")
         self.assertEqual([e for e in h.entries() if e.endswith(".new")], [])
 
     def test_reader_killed_midway_installs_nothing(self):
         put("alice", b"old\n")
-        fifo = USERS["alice"].home + "/fifo"
+        fifo = HOME + "/fifo"
         os.mkfifo(fifo)
         os.chown(fifo, 2001, 2001)
         p = h.start([fifo], **h.PIPES)
@@ -140,7 +137,7 @@ class EditorIdentity(AsUser):
         alien = {"USER": "root", "LOGNAME": "root", "HOME": "/root", "SHELL": "/bin/bash"}
         # (invoking user, arguments, ids, groups, working directory, stderr)
         for user, args, ids, groups, cwd, err in (
-                ("alice", [], "2001", {"2001", "3001", "3002"}, USERS["alice"].home, b""),
+                ("alice", [], "2001", {"2001", "3001", "3002"}, HOME, b""),
                 ("bob", [], "2002", {"2002", "3001"}, USERS["bob"].home, b""),
                 ("nohome", [], "2003", {"2003"}, "/tmp",
                  b"chdir failed: nohome /nonexistent/nohome\n"),
@@ -169,8 +166,7 @@ class EditorIdentity(AsUser):
                     src = write(f"{T}/group{group}", b"group %d\n" % group, 0o640)
                     os.chown(src, 0, group)
                     err = b"" if ok else unread(src, "Permission denied")
-                    self.check(run([src], caller), 0 if ok else 1, err=err)
-                    self.assertEqual(read("alice"), b"group 3002\n")
+                    self.check(run([src], caller), 0 if ok else 1, err=err, alice=b"group 3002\n")
 
     def test_failed_identity_switch_runs_no_editor_and_changes_nothing(self):
         # The plain copy run by a user may not set supplementary groups.
@@ -193,8 +189,7 @@ class EditorChoice(AsUser):
                             ({"EDITOR": editor("e", 256), "VISUAL": editor("v", 256)}, "vi"),
                             ({"EDITOR": editor("e", 220)}, "e")):  # command of 255
             with self.row(env={k: len(v) for k, v in env.items()}):
-                self.check(self.edit(env), 0, err=h.installed())
-                self.assertEqual(read("alice"), b"#%s\n" % chosen.encode())
+                self.check(self.edit(env), 0, err=h.installed(), alice=b"#%s\n" % chosen.encode())
 
 
 class EditOutcome(AsUser):
@@ -220,8 +215,7 @@ class EditOutcome(AsUser):
                 if old is not None:
                     put(owner, old)
                 args = ["-e"] if user else ["-e", "-u", owner]
-                self.check(self.edit({"EDITOR": ed}, user, args), 0, err=err)
-                self.assertEqual(read(owner), new)
+                self.check(self.edit({"EDITOR": ed}, user, args), 0, err=err, **{owner: new})
                 if ed == e:
                     self.assertEqual(recorded("e")["text"], old or b"")
                 if err == h.UNCHANGED:
@@ -232,8 +226,7 @@ class EditOutcome(AsUser):
                                  (0o600, 0, sorted([owner, "cron.update"]), [owner]))
         # Installs from a file or standard input are never checked, and say nothing.
         for args, stdin in (([lines], b""), (["-"], read(lines))):
-            self.check(run(args, stdin=stdin), 0)
-            self.assertEqual(read("alice"), read(lines))
+            self.check(run(args, stdin=stdin), 0, alice=read(lines))
 
     def test_failed_edits_change_nothing(self):
         def too_long(length):  # what exec is given: the command cut to 255 bytes
@@ -257,10 +250,9 @@ class EditOutcome(AsUser):
                 (shell_editor(f'rm "$1"; ln {T}/shared "$1"'), unread_temp(NOT_OWN))):
             with self.row(editor=ed[-60:], length=len(ed)):
                 put("alice", b"old\n")
-                status, out, got = self.edit({"EDITOR": ed, "VISUAL": editor("v")})
-                self.assertEqual((status, out, bool(re.fullmatch(err, got))), (1, b"", True), got)
+                self.matched(self.edit({"EDITOR": ed, "VISUAL": editor("v")}), 1, err,
+                             alice=b"old\n", updates=[])
                 self.assertEqual([recorded(t) for t in ("e", "v", "vi")], [None] * 3)
-                self.assertEqual((read("alice"), updates()), (b"old\n", []))
 
     def test_edit_that_is_not_installed_is_kept(self):
         too_large, busy, a = h.cannot_install("File too large"), h.staging_exists(), path("alice")
@@ -291,10 +283,10 @@ class EditOutcome(AsUser):
                 # Busy: a running install holds its staging file; else /dev/null is held.
                 with open(path("alice.new") if b"File exists" in err else os.devnull, "wb") as lock:
                     fcntl.flock(lock, fcntl.LOCK_EX)
-                    status, out, got = run(["-e", *hint], who, env={
+                    result = run(["-e", *hint], who, env={
                         "EDITOR": shell_editor(f'{meanwhile}; echo "#e" >> "$1"')})
-                note = re.fullmatch(h.kept_note(err, " ".join(hint + [""]).encode()), got)
-                self.assertEqual((status, out, read("alice"), bool(note)), (1, b"", after, True), got)
+                note = self.matched(result, 1, h.kept_note(err, " ".join(hint + [""]).encode()),
+                                    alice=after)
                 # The command it names installs the edit for the user whose it is.
                 edited = (old or b"") + b"\0" * h.MAX_SIZE * (err == too_large) + b"#e\n"
                 self.assertEqual((os.stat(note[1]).st_uid, read(note[1].decode())),
@@ -305,7 +297,7 @@ class EditOutcome(AsUser):
 
     def test_name_the_editor_frees_is_nobody_elses(self):
         put("alice", b"old\n")
-        seen, go = USERS["alice"].home + "/seen", USERS["alice"].home + "/go"
+        seen, go = HOME + "/seen", HOME + "/go"
         p = h.start(["-e"], env={"EDITOR": shell_editor(
             f'mv "$1" "$1.orig"; echo "$1" > {seen}; timeout 20 sh -c "until [ -e {go} ]; do '
             'sleep 0.01; done"; { cat "$1.orig"; echo new; } > "$1"')})
@@ -348,11 +340,9 @@ class EditOutcome(AsUser):
         env = {"EDITOR": shell_editor('echo "#e" >> "$1"')}
         as_owner = h.call_number(["-e"], "setfsuid", r"setfsuid\(-1\)", nth=3, env=env)
         h.reset()
-        status, out, err = h.traced(["-e"], ["-e", f"inject=setfsuid:retval=1:when={as_owner}"],
-                                    env=env)
-        self.assertRegex(err, re.escape(h.installed("root")) + rb"unable to remove %s as its "
-                         rb"owner\n\Z" % TEMP)
-        self.assertEqual((status, out, read("root"), updates()), (0, b"", b"#e\n", ["root"]))
+        self.matched(h.traced(["-e"], ["-e", f"inject=setfsuid:retval=1:when={as_owner}"],
+                              env=env), 0, re.escape(h.installed("root")) +
+                     rb"unable to remove %s as its owner\n" % TEMP, root=b"#e\n", updates=["root"])
         h.clear_temps()
         # With a link to root's directory swapped in for the private one, root's file there stays.
         os.mkfifo(fifo := T + "/go")

@@ -4,22 +4,17 @@ import re
 import shutil
 import unittest
 
-from harness import SUID, USERS, Case, put, read, run, temps, updates
+from harness import HOME, SUID, Case, put, read, run, temps, updates
 import harness as h
 
 SOCKET = "crontab-tty"  # private tmux servers, one a row, killed after it
 OUT = "/tmp/.t/tty"
 ENV = {"PATH": "/usr/bin:/bin", "TERM": "xterm", "HOME": "/root"}
-HOME = USERS["alice"].home
 MISSING = [p for p in ("tmux", "vi") if shutil.which(p, path=ENV["PATH"]) is None]
 OLD, TYPED = b"0 1 * * * old\n", b"0 1 * * * old\n0 5 * * * echo hi\n"
 ASKED = "(e)dit again, (i)nstall as it is, or (q)uit without installing? "
 BAD = "0 25 * * * echo hi"
 POINTED = "line 2: bad hour (0-23): 0 25 * * * echo hi\n" + ASKED
-
-
-def tmux(*args, socket=SOCKET):
-    return run(["-L", socket, *args], None, env=ENV, binary="tmux", timeout=10)
 
 
 @unittest.skipIf(MISSING, f"needs {' and '.join(MISSING)} to drive an editor in a terminal")
@@ -34,7 +29,7 @@ class RealEditor(Case):
         self.addCleanup(self.tmux, "kill-server")
 
     def tmux(self, *args):
-        return tmux(*args, socket=self.socket)
+        return run(["-L", self.socket, *args], None, env=ENV, binary="tmux", timeout=10)
 
     def edit(self, leave, meanwhile=None, line="0 5 * * * echo hi", then=()):
         """As alice, types line into vi and leaves it with leave, then, for each (n, keys) of

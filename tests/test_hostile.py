@@ -3,13 +3,12 @@ import os
 import random
 import signal
 
-from harness import (ROOT, USAGE, USERS, Case, entries, put, read, run, superuser_only, unread,
+from harness import (HOME, ROOT, USAGE, Case, put, read, run, superuser_only, unread,
                      updates, user_file, write)
 import harness as h
 
 OLD = b"0 * * * * old\n"
 SECRET = b"root-only secret\n"
-HOME = USERS["alice"].home
 # token: weight, tuned so that every operation runs often enough
 TOKENS = {"-l": 3, "-e": 3, "-d": 2, "-r": 2, "-x": 4, "--": 3, "-": 2, "file": 2,
           HOME + "/real": 2, "-u": 1, "alice": 1, "bob": 1, "": 1, "-c": 1, "/tmp": 1, "-le": 1,
@@ -108,8 +107,7 @@ class OddInput(Case):
                 (None, ["-c", long_dir, "-l"],
                  cut(f"cannot change dir to {long_dir}: File name too long") + b"\n")):
             with self.subTest(user=user, args=[a[:20] for a in args]):
-                self.check(run(args, user=user), 1, err=err)
-        self.assertEqual((read("alice"), updates()), (None, []))
+                self.check(run(args, user=user), 1, err=err, alice=None, updates=[])
 
     def test_editor_runs_only_as_the_invoking_user(self):
         who = HOME + "/who"
@@ -119,48 +117,44 @@ class OddInput(Case):
             with self.subTest(editor=editor):
                 put("alice", OLD)
                 err = h.UNCHANGED if after == OLD else h.installed()
-                self.check(run(["-e"], env={"EDITOR": editor}), 0, err=err)
+                self.check(run(["-e"], env={"EDITOR": editor}), 0, err=err, alice=after)
                 self.assertEqual((os.stat(who).st_uid, read(who)), (2001, b"2001\n"))
                 os.unlink(who)
-                self.assertEqual(read("alice"), after)
         # An editor command that does not fit is reported, formatting and all, as it is.
         editor = ("%n%s%n" + "x" * 255)[:255]
         self.check(run(["-e"], env={"EDITOR": editor}), 1,
-                   err=b"couldn't exec " + editor.encode() + h.editor_failed())
-        self.assertEqual(updates(), ["alice"])
+                   err=b"couldn't exec " + editor.encode() + h.editor_failed(), updates=["alice"])
 
     def test_file_size_limits_of_the_caller(self):
-        limited, lifts = h.limited, h.lifts
         # Where root may raise a hard limit, none holds. Else an update file the limit would
         # cut, or already at it, gets no fragment and causes no death by SIGXFSZ. A line that
         # fits exactly is written.
         for capped, room in ((False, 3), (True, 3), (True, 0), (True, 6)):
             with self.row(capped=capped, room=room):
-                pad, fits = b"y" * 4095 + b"\n", lifts(capped) or room == 6
+                pad, fits = b"y" * 4095 + b"\n", h.lifts(capped) or room == 6
                 put("cron.update", pad)
                 put("alice", OLD)
-                self.check(limited(4096 + room, ["-d"], capped=capped), 0,
-                           err=b"" if fits else h.append_failed())
-                self.assertIsNone(read("alice"))
+                self.check(h.limited(4096 + room, ["-d"], capped=capped), 0,
+                           err=b"" if fits else h.append_failed(), alice=None)
                 self.check(run(["-"], user="bob", stdin=b"bob's\n"), 0)
                 self.assertEqual(read("cron.update"), pad + b"alice\n" * fits + b"bob\n")
         for capped in (False, True):
             with self.row(capped=capped):
                 put("alice", OLD)
-                self.check(limited(8192, ["-"], capped=capped, stdin=b"#" * 8193), 1 - lifts(capped),
-                           err=h.cannot_install("File too large") * (1 - lifts(capped)))
-                self.assertEqual((read("alice"), entries()), (b"#" * 8193 if lifts(capped) else OLD,
-                                                              ["alice", "cron.update"]))
+                lifted = h.lifts(capped)
+                self.check(h.limited(8192, ["-"], capped=capped, stdin=b"#" * 8193), 1 - lifted,
+                           err=h.cannot_install("File too large") * (1 - lifted),
+                           alice=b"#" * 8193 if lifted else OLD, entries=["alice", "cron.update"])
         # A soft limit below the hard: writes may go up to the hard, or past the soft when the
         # hard is unlimited; a listing to a file stops at the soft; the reader and editor get both.
         for fsize in ("4096:65536", "4096:unlimited"):
-            self.check(limited(fsize, ["-"], stdin=b"#" * 8192), 0)
+            self.check(h.limited(fsize, ["-"], stdin=b"#" * 8192), 0)
             with open(ROOT + "/listed", "wb") as listed:
-                self.assertEqual(limited(fsize, ["-l"], stdout=listed)[0], -signal.SIGXFSZ)
+                self.assertEqual(h.limited(fsize, ["-l"], stdout=listed)[0], -signal.SIGXFSZ)
             self.assertEqual((read("alice"), os.path.getsize(ROOT + "/listed")), (b"#" * 8192, 4096))
         for args, env, err in ((["/proc/self/limits"], None, b""),
                                (["-e"], {"EDITOR": "cp /proc/self/limits"}, h.UNCHANGED)):
-            self.check(limited("4096:65536", args, env=env), 0, err=err)
+            self.check(h.limited("4096:65536", args, env=env), 0, err=err)
             self.assertRegex(read("alice"), rb"\nMax file size +4096 +65536 +bytes +\n")
 
 
@@ -183,9 +177,8 @@ class OthersFiles(Case):
                 (["-l", "-u", "bob"], "/", superuser_only("-u"))):
             with self.subTest(args=args):
                 # Exactly the refusal: no signal, nothing of the secret on either output.
-                self.check(run(args, cwd=cwd), 1, err=err or unread(args[0], "Permission denied"))
-                self.assertEqual(read("alice"), OLD)
-        self.assertEqual(updates(), [])
+                self.check(run(args, cwd=cwd), 1, err=err or unread(args[0], "Permission denied"),
+                           alice=OLD, updates=[])
 
     def test_links_at_the_staging_name_are_not_followed(self):
         # Nor is anything that is not a file of the command's taken over.
@@ -209,6 +202,5 @@ class OthersFiles(Case):
                 self.check(run(args, user=4300, stdin=b"* * * * * planted\n",
                                env={"EDITOR": f"touch {ran};"}), 1,
                            err=b"login name 'root' of user id 4300 names user id 0 too; "
-                           b"refusing it\n")
-                self.assertEqual((entries(), read("root")), (["alice", "bob", "root"], SECRET))
+                           b"refusing it\n", entries=["alice", "bob", "root"], root=SECRET)
                 self.assertFalse(os.path.exists(ran))

@@ -18,15 +18,13 @@ class List(Case):
                      bytes(range(256)) * 9, b"no newline at the end", noise):
             with self.row(data=data[:20]):
                 put("alice", data)
-                self.check(run(["-l"]), 0, data)
-                self.assertEqual(updates(), [])
+                self.check(run(["-l"]), 0, data, updates=[])
                 # What is listed goes back in as it was: from standard input, also after
                 # "--", or from a file, standard input then left alone.
                 listed = h.user_file("alice", "listed", data)
                 for source, stdin in ((["-"], data), (["--", "-"], data), ([listed], b"stdin\n")):
                     put("alice", b"changed\n")
-                    self.check(run(source, stdin=stdin), 0)
-                    self.assertEqual(read("alice"), data)
+                    self.check(run(source, stdin=stdin), 0, alice=data)
                 self.assertEqual(updates(), ["alice"] * 3)
 
     def test_missing_and_unwritable(self):
@@ -73,9 +71,8 @@ class Install(Case):
                 with open(h.path("alice.new"), "rb") as f:
                     if held:
                         fcntl.flock(f, fcntl.LOCK_EX)
-                    self.check(run(["-"], stdin=b"new\n"), status, err=err)
-                self.assertEqual((read("alice"), read("alice.new")), (after, left))
-                self.assertEqual(updates(), ["alice"])
+                    self.check(run(["-"], stdin=b"new\n"), status, err=err, alice=after,
+                               updates=["alice"], **{"alice.new": left})
 
     def test_failed_installs_change_nothing(self):
         src = h.write("/tmp/.t/src", b"#" * (h.MAX_SIZE + 1))
@@ -96,11 +93,9 @@ class Install(Case):
                     result = run(args, stdin=stdin, preexec_fn=h.fsize_limit(64 << 20))
                     os.close(stdin)
                 reason = "Is a directory" if source == "/" else "File too large"
-                self.check(result, 1, err=cannot_install(reason))
-                self.assertEqual((read("alice"), entries()), (b"old\n", ["alice", "cron.update"]))
-                self.assertEqual(updates(), ["alice"])
-        self.check(run([largest]), 0)
-        self.assertEqual(read("alice"), b"#" * h.MAX_SIZE)
+                self.check(result, 1, err=cannot_install(reason), alice=b"old\n",
+                           entries=["alice", "cron.update"], updates=["alice"])
+        self.check(run([largest]), 0, alice=b"#" * h.MAX_SIZE)
         # In large blocks: a full-size crontab in a few dozen reads, not hundreds.
         with open(largest, "rb") as f:
             self.assertLess(h.call_number(["-"], "read", r'largest>, "", \d+\) += 0', stdin=f),
@@ -113,8 +108,7 @@ class Delete(Case):
             with self.row(opt=opt):
                 put("alice", b"x\n")
                 self.check(run([opt]), 0)
-                self.check(run([opt]), 0)
-                self.assertEqual((read("alice"), updates()), (None, ["alice", "alice"]))
+                self.check(run([opt]), 0, alice=None, updates=["alice", "alice"])
                 os.mkdir(h.path("alice"))  # empty, and still no crontab to remove
                 self.check(run([opt]), 1, err=unable("delete", "alice", "Is a directory"))
                 self.assertEqual((os.path.isdir(h.path("alice")), updates()), (True, ["alice"] * 3))
@@ -224,9 +218,8 @@ class InjectedFaults(Case):
         h.wait_for(lambda: read("cron.update") == b"root\n", 20, "root's line")
         with open(h.path("cron.update"), "rb") as consumed:
             os.unlink(h.path("cron.update"))
-            self.check(h.finished(p), 0)
+            self.check(h.finished(p), 0, root=b"new\n", updates=["root"])
             self.assertEqual(consumed.read(), b"root\n")
-        self.assertEqual((read("root"), updates()), (b"new\n", ["root"]))
 
     def test_takeover_that_loses_the_race_touches_nothing(self):
         # A's lock is held up: B takes A's fresh staging file for a dead one's.
@@ -261,5 +254,4 @@ class InjectedFaults(Case):
                     self.check(run(["-d"], None), 1, err=h.staging_exists("root"))  # nor a delete
                 else:
                     os.kill(int(pid), signal.SIGTERM)
-                self.check(h.finished(p), 0)
-                self.assertEqual((read("root"), entries()), (b"new\n", ["cron.update", "root"]))
+                self.check(h.finished(p), 0, root=b"new\n", entries=["cron.update", "root"])
