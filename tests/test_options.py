@@ -65,6 +65,9 @@ class Privileged(Case):
     def test_root_names_another_user(self):
         self.check(run(["-u", "nosuch", "-l"], user=None), 1, err=b"user 'nosuch' unknown\n")
         self.check(run(["-u", "bob"], user=None), 2, USAGE)
+        # Room for 64 of -u and -c; a 65th is a usage error where it stands.
+        self.check(run(["-u", "bob"] * 64 + ["-l"], user=None), 1, err=h.no_crontab("bob"))
+        self.check(run(["-u", "bob"] * 64 + ["-u", "nosuch", "-l"], user=None), 2, USAGE)
         self.check(run(["-u", "nosuch"], user=None), 1, err=b"user 'nosuch' unknown\n")
         put("bob", b"bob's\n")
         self.check(run(["-d", "-u", "bob"], user=None), 0)
