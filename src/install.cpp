@@ -115,13 +115,18 @@ static int remove_abandoned()
 	return freed ? 0 : -1;
 }
 
+static void remove_staging(const Crontab *crontab)
+{
+	if (unlink(staging_path) != 0)
+		log_message("unable to remove %s/%s: %s\n", crontab->dir, staging_path,
+			    strerror(errno));
+}
+
 void discard_staging(const Crontab *crontab, int staging)
 {
 	release_staging();
 	close(staging);
-	if (unlink(staging_path) != 0)
-		log_message("unable to remove %s/%s: %s\n", crontab->dir, staging_path,
-			    strerror(errno));
+	remove_staging(crontab);
 	close(staging_lock);
 }
 
@@ -224,9 +229,8 @@ int commit_staging(const Crontab *crontab, int staging)
 	if (err == 0 && rename(staging_path, name) != 0)
 		err = errno;
 	if (err != 0) {
-		if (named != 0 && unlink(staging_path) != 0)
-			log_message("unable to remove %s/%s: %s\n", crontab->dir, staging_path,
-				    strerror(errno));
+		if (named != 0)
+			remove_staging(crontab);
 		close(staging_lock);
 		log_message("unable to install %s/%s: %s\n", crontab->dir, name, strerror(err));
 		return -1;

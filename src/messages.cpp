@@ -11,7 +11,6 @@
 // text written left its line open, for the one line end added at exit.
 static char kept[1024];
 static size_t kept_len;
-// Whether the last text written to standard error left its line open.
 static bool line_open;
 
 static void keep(const char *text, size_t len)
