@@ -1,6 +1,5 @@
 #include "access.h"
 
-#include "large.h"
 #include "messages.h"
 #include "user.h"
 
@@ -47,7 +46,7 @@ static bool line_is(const char *line, size_t len, size_t room, const char *name)
 // with errno set when the list cannot be read whole.
 static int scan(int fd, const char *name)
 {
-	LARGE_BUFFER static char buf[65536];
+	static char buf[65536];
 	char line[login_name_size];
 	size_t len = 0;
 	bool found = false;

@@ -1,7 +1,5 @@
 #include "copy.h"
 
-#include "large.h"
-
 #include <errno.h>
 #include <string.h>
 #include <unistd.h>
@@ -37,7 +35,7 @@ int read_into(int in, char *buf, long long size, long long *got)
 }
 
 // Large blocks keep an install of a full-size crontab to a few hundred calls.
-LARGE_BUFFER static char buf[65536];
+static char buf[65536];
 
 bool holds(int fd, const char *text, long long size)
 {

@@ -3,7 +3,6 @@
 #include "as_user.h"
 #include "copy.h"
 #include "install.h"
-#include "large.h"
 #include "lines.h"
 #include "messages.h"
 #include "size_limit.h"
@@ -240,7 +239,7 @@ static void kept_note(Edit *edit, const Invoker *invoker, const Crontab *crontab
 
 // The edited text, read back whole before anything is decided: one byte
 // more than an install accepts tells that it is too large.
-LARGE_BUFFER static char edited[max_crontab_size + 1];
+static char edited[max_crontab_size + 1];
 
 // Read back by name and as the invoker: editors that save by renaming
 // leave a new file there, and the invoker must not read what they could not.
@@ -278,7 +277,7 @@ static bool unchanged(const Edit *edit)
 // Names each line no scheduler can read, escaped as the record is.
 static int point_out(const char *text, long long size)
 {
-	LARGE_BUFFER static char shown[1024];
+	static char shown[1024];
 	int count = 0;
 	long long number = 0;
 	for (const char *p = text, *end = text + size; p < end; number++) {
@@ -385,7 +384,7 @@ static int install_edit(const Edit *edit, const Crontab *crontab)
 
 int edit_crontab(const Invoker *invoker, const Crontab *crontab, bool *installed)
 {
-	LARGE_BUFFER static Edit edit;
+	static Edit edit;
 	*installed = false;
 	switch (edit_copy(invoker, crontab, &edit)) {
 	case edit_failed:

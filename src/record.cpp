@@ -1,6 +1,5 @@
 #include "record.h"
 
-#include "large.h"
 #include "messages.h"
 
 #include <errno.h>
@@ -34,7 +33,7 @@ void record_action(const char *text)
 // Time stamps are root's records: the caller's TZ must not set them.
 static void stamp(char *out, size_t size)
 {
-	LARGE_BUFFER static char caller_tz[4096];
+	static char caller_tz[4096];
 	const char *tz = getenv("TZ");
 	bool had_tz = tz != nullptr && strlen(tz) < sizeof caller_tz;
 	if (had_tz)
@@ -107,9 +106,9 @@ static int send_record(const char *message, size_t len)
 static int vrecord(int priority, bool whole_subject, const char *format, va_list ap)
 {
 	static char subject[1024];
-	LARGE_BUFFER static char line[sizeof subject + 4096];
-	LARGE_BUFFER static char safe[2 * sizeof line];
-	LARGE_BUFFER static char message[sizeof safe + 128];
+	static char line[sizeof subject + 4096];
+	static char safe[2 * sizeof line];
+	static char message[sizeof safe + 128];
 	bool both = whole_subject && action[0] != '\0';
 	// Cut to its room, as a subject always was.
 	if (snprintf(subject, sizeof subject, "%s%s%s", who, both ? ": " : "", both ? action : "") <

@@ -120,8 +120,14 @@ def enter_namespace(binary, image):  # image: read before /tmp, where it may liv
 MUSL_WORDS = {0: "No error information", errno.EIO: "I/O error", errno.EBUSY: "Resource busy",
               errno.ELOOP: "Symbolic link loop", errno.ENAMETOOLONG: "Filename too long",
               errno.EMFILE: "No file descriptors available"}
-MUSL = False  # the binary under test loads no C library: the static musl build
-STACK = 16384  # a stack limit, in bytes, that changes must be recorded under
+# What CMake tells of the build (tests/CMakeLists.txt); run by hand, the default build.
+BUILD = {k: os.environ.get(f"CRONTAB_TEST_{k.upper()}", v) for k, v in
+         (("libc", "glibc"), ("bits", "64"), ("static", "0"), ("emulated", "0"), ("sanitize", "0"))}
+MUSL = BUILD["libc"] == "musl"
+EMULATED = BUILD["emulated"] == "1"  # run through binfmt_misc by qemu-user
+# A stack limit, in bytes, that changes must be recorded under; a sanitizer's runtime alone
+# needs more than the command must do with.
+STACK = 65536 if BUILD["sanitize"] == "1" else 16384
 
 
 def strerror(code):
@@ -130,25 +136,27 @@ def strerror(code):
 
 
 def segments(image):
-    """The ELF image's program headers: (type, address, size in memory) each."""
-    (phoff,), (size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from(
-        "<HH", image, 54)
-    return [struct.unpack_from("<I12xQ16xQ", image, phoff + i * size) for i in range(count)]
+    """The ELF image's program headers, 32- or 64-bit, either byte order: (type, address,
+    size in memory) each."""
+    wide, order = image[4] == 2, "<" if image[5] == 1 else ">"
+    (phoff,) = struct.unpack_from(order + "QI"[not wide], image, 32 if wide else 28)
+    size, count = struct.unpack_from(order + "HH", image, 54 if wide else 42)
+    header = order + ("I12xQ16xQ" if wide else "I4xI8xI")
+    return [struct.unpack_from(header, image, phoff + i * size) for i in range(count)]
 
 
-def interpreted(image):
-    """Whether the ELF image names a program interpreter, as a dynamic one does."""
-    return any(kind == 3 for kind, _, _ in segments(image))
+def native(why):
+    """Skips a test under an emulator, where it cannot mean anything, saying why."""
+    return unittest.skipIf(EMULATED, f"under an emulator {why}")
 
 
 def main():
-    global DIR, MAX_SIZE, MUSL, STACK
+    global DIR, MAX_SIZE
     group, binary, DIR, MAX_SIZE = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
     with open(binary, "rb") as f:
         image = f.read()
-    MUSL = not interpreted(image)
-    # A sanitizer's runtime alone needs more stack than the command must do with.
-    STACK = 65536 if b"__asan_init" in image else 16384
+    if image[4] != {"32": 1, "64": 2}[BUILD["bits"]]:
+        sys.exit(f"harness: {binary} is no {BUILD['bits']}-bit ELF program, as CMake says it is")
     name = os.path.basename(group)
     if os.geteuid() != 0:
         print(f"skipped: {name} needs root, to mount a private /etc and /tmp and to run "
