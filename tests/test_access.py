@@ -235,6 +235,10 @@ class SystemLog(NoLists):
                 (injected("setfsuid:retval=1:when=4", "-e"), (1, b"", regain.encode() + b"\n"),
                  [(WARNING, R + "edit crontab of root: failed: " + regain)], b"old\n")):
             with self.row(args=args, traced=traced):
+                if h.EMULATED and stack in args:
+                    self.skipTest("under an emulator, which needs more stack than the limit")
+                if h.EMULATED and traced and "clone" in traced[1]:
+                    self.skipTest("under an emulator, whose own threads take the injected failure")
                 taken = isinstance(after, list)  # a directory in the crontab's place
                 os.makedirs(h.path("alice/sub")) if taken else put(user or "root", b"old\n")
                 self.assertEqual(self.logged(args, user, b"new\n", {"EDITOR": "true", **h.TRACED},

@@ -133,6 +133,7 @@ class StartUp(Case):
         # The lookup finds nothing without setting an error number.
         self.check(run(["-l"], user=NOBODY_UID), 1, err=f"getpwuid: {h.strerror(0)}\n".encode())
 
+    @h.native("the kernel hands the emulator the program on the lowest free descriptor")
     def test_closed_standard_descriptors_stay_closed(self):
         # Whatever the C library puts in their place, using one fails as it would closed.
         put("alice", b"old\n")

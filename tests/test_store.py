@@ -26,6 +26,17 @@ class List(Case):
                     put("alice", b"changed\n")
                     self.check(run(source, stdin=stdin), 0, alice=data)
                 self.assertEqual(updates(), ["alice"] * 3)
+        # Dated past 2038, as any other: listed, edited, replaced from a file so dated.
+        late, data = 2209032000, b"0 * * * * date\n"  # 2040-01-01
+        with self.row(dated=2040):
+            listed = h.user_file("alice", "listed", data)
+            for args, env, err, after in ((["-l"], {}, b"", data),
+                                          (["-e"], {"EDITOR": "echo 1 \\* \\* \\* \\* w >>"},
+                                           h.installed(), data + b"1 * * * * w\n"), ([listed], {}, b"", data)):
+                put("alice", b"old\n" if args == [listed] else data)
+                for name in (h.path("alice"), listed):
+                    os.utime(name, (late, late))
+                self.check(run(args, env=env), 0, data if args == ["-l"] else b"", err, alice=after)
 
     def test_missing_and_unwritable(self):
         self.check(run(["-l"]), 1, err=h.no_crontab())
@@ -198,11 +209,11 @@ class InjectedFaults(Case):
         close = calls_until("close", r"/root\.new>\)")
         # Neither the lock nor the look at the name before the rename can be had: the
         # staging file, ours, goes.
-        look = calls_until("newfstatat,lstat", r'"root\.new"', 2)
+        look = calls_until("newfstatat,lstat,statx", r'"root\.new"', 2)
         unlocked = unable("create", "root.new", h.strerror(errno.EIO))
         for call, when, err, after in (("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
                                        ("fsync", 2, unsynced, b"new\n"), ("flock", 1, unlocked, b"old\n"),
-                                       ("newfstatat,lstat", look, eio, b"old\n")):
+                                       ("newfstatat,lstat,statx", look, eio, b"old\n")):
             with self.row(call=call, when=when):
                 put("root", b"old\n")
                 p = plain_as_root(f"{call}:error=EIO:when={when}")
@@ -242,7 +253,7 @@ class InjectedFaults(Case):
         for delay in ("enter", "exit"):
             with self.row(delay=delay):
                 put("root", b"old\n")
-                p = plain_as_root(f"rename:delay_{delay}=1000000")
+                p = plain_as_root(f"rename,renameat,renameat2:delay_{delay}=1000000")
                 h.feed(p, b"new\n")
                 h.wait_for(lambda: read("root.new" if delay == "enter" else "root") == b"new\n")
                 pid = h.proc(p.pid, f"task/{p.pid}/children").split()[0]
