@@ -308,6 +308,11 @@ def traced(args, options, user=None, env=None, binary=PLAIN, started=False, **kw
                                        user, env={**TRACED, **(env or {})}, binary="strace", **kw)
 
 
+def tracee(p):
+    """The pid of the command that traced's strace, started as p, runs."""
+    return int(wait_for(lambda: proc(p.pid, f"task/{p.pid}/children").split(), 20, "the tracee")[0])
+
+
 def call_number(args, syscall, pattern, user=None, nth=1, **kw):
     """Which call of its own system call (of those syscall lists), counted from 1 as strace's
     when= counts, is the nth (-1: the last) whose trace (its descriptors shown by path)
