@@ -119,7 +119,7 @@ def enter_namespace(binary, image):  # image: read before /tmp, where it may liv
 # musl words a few errors otherwise than glibc, whose words Python's are.
 MUSL_WORDS = {0: "No error information", errno.EIO: "I/O error", errno.EBUSY: "Resource busy",
               errno.ELOOP: "Symbolic link loop", errno.ENAMETOOLONG: "Filename too long",
-              errno.EMFILE: "No file descriptors available"}
+              errno.EMFILE: "No file descriptors available", errno.EMSGSIZE: "Message too large"}
 MUSL = False  # the binary under test loads no C library: the static musl build
 STACK = 16384  # a stack limit, in bytes, that changes must be recorded under
 
