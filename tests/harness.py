@@ -309,8 +309,13 @@ def traced(args, options, user=None, env=None, binary=PLAIN, started=False, **kw
 
 
 def tracee(p):
-    """The pid of the command that traced's strace, started as p, runs."""
-    return int(wait_for(lambda: proc(p.pid, f"task/{p.pid}/children").split(), 20, "the tracee")[0])
+    """The pid of the command that traced's strace, started as p, runs: strace's child once it
+    is no longer strace, which may start it through a child of its own."""
+    def found():
+        for child in proc(p.pid, f"task/{p.pid}/children").split():
+            if attempt(lambda: proc(child, "comm")) not in (None, "strace\n"):
+                return int(child)
+    return wait_for(found, 20, "the tracee")
 
 
 def call_number(args, syscall, pattern, user=None, nth=1, **kw):
