@@ -46,21 +46,30 @@ static sigset_t interrupt_set()
 	return set;
 }
 
-static void catch_interrupts()
+static void block_interrupts()
+{
+	sigset_t set = interrupt_set();
+	sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Armed only once the staging file is ours: before, the handler's message
+// would be said beside the failure's own, and there is nothing to remove.
+static void arm_interrupts()
 {
 	struct sigaction sa = {};
 	sa.sa_handler = on_interrupt;
 	sa.sa_mask = interrupt_set();
 	for (int sig : interrupts)
 		sigaction(sig, &sa, nullptr);
+	sigset_t set = interrupt_set();
+	sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 // From here on the name is given up: a late signal must not remove a
 // staging file that another install has created under it meanwhile.
 static void release_staging()
 {
-	sigset_t set = interrupt_set();
-	sigprocmask(SIG_BLOCK, &set, nullptr);
+	block_interrupts();
 	staging_held = 0;
 }
 
@@ -130,11 +139,13 @@ void discard_staging(const Crontab *crontab, int staging)
 	close(staging_lock);
 }
 
-// A locked staging file of our own, or -1 with nothing touched.
+// A locked staging file of our own, or -1 with nothing touched. Interrupts
+// wait until the file is ours; after a failure they wait for the run's end,
+// which says what happened, once.
 static int open_staging(const Crontab *crontab)
 {
 	staging_name(crontab->name, staging_path);
-	catch_interrupts();
+	block_interrupts();
 	int out = -1;
 	for (int attempt = 0; attempt < 3 && out < 0; attempt++) {
 		out = open(staging_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -165,6 +176,8 @@ static int open_staging(const Crontab *crontab)
 	if (out < 0)
 		log_message("unable to create %s/%s: %s\n", crontab->dir, staging_path,
 			    strerror(errno));
+	else
+		arm_interrupts();
 	return out;
 }
 

@@ -199,15 +199,18 @@ static Mode choose_operation(const Options &options, const char **path)
 	return mode;
 }
 
-// What this run does, for the record: "edit crontab of alice".
-static void describe(Mode mode, const char *target, const char *path, char (&action)[1024])
+// What this run does, for the record: "edit crontab of alice", with the
+// directory when it is not the one the scheduler reads by default.
+static void describe(Mode mode, const char *target, const char *dir, const char *path,
+		     char (&action)[1024])
 {
 	static const char *const verbs[] = {"", "edit", "list", "replace", "delete"};
+	bool elsewhere = strcmp(dir, default_crontab_dir) != 0;
 	const char *from = mode != Replace   ? ""
 			   : path != nullptr ? " from file "
 					     : " from standard input";
-	snprintf(action, sizeof action, "%s crontab of %s%s%s", verbs[mode], target, from,
-		 path != nullptr ? path : "");
+	snprintf(action, sizeof action, "%s crontab of %s%s%s%s%s", verbs[mode], target,
+		 elsewhere ? " in " : "", elsewhere ? dir : "", from, path != nullptr ? path : "");
 	record_action(action);
 }
 
@@ -265,7 +268,7 @@ int main(int argc, char **argv)
 	const char *path = nullptr;
 	Mode mode = choose_operation(options, &path);
 	static char action[1024];
-	describe(mode, target, path, action);
+	describe(mode, target, dir, path, action);
 	if (invoker.uid != 0 && check_access(invoker.name) != 0)
 		refuse(action);
 

@@ -90,24 +90,29 @@ void end_line()
 		put("\n", 1);
 }
 
-// One line of standard input, cut to fit; false at its end or on an error.
-static bool read_line(char *buf, size_t size)
+// One line of standard input: 1 when it fits in buf as a string, 0 when it
+// does not (too long, or holding a NUL) and is no answer, -1 at its end or
+// on an error.
+static int read_line(char *buf, size_t size)
 {
 	size_t n = 0;
+	bool fits = true;
 	for (;;) {
 		char c;
 		ssize_t got = read(0, &c, 1);
 		if (got < 0 && errno == EINTR)
 			continue;
 		if (got <= 0)
-			return false;
+			return -1;
 		if (c == '\n')
 			break;
-		if (n + 1 < size)
+		if (c == '\0' || n + 1 == size)
+			fits = false;
+		else
 			buf[n++] = c;
 	}
 	buf[n] = '\0';
-	return true;
+	return fits ? 1 : 0;
 }
 
 char ask(const char *question, const char *letters)
@@ -115,13 +120,16 @@ char ask(const char *question, const char *letters)
 	for (;;) {
 		say("%s", question);
 		char answer[64];
-		if (!read_line(answer, sizeof answer)) {
+		int got = read_line(answer, sizeof answer);
+		if (got < 0) {
 			// No answer ended the question's line; what follows starts a new one.
 			end_line();
 			return '\0';
 		}
 		// The terminal echoed the answer's newline.
 		line_open = false;
+		if (got == 0)
+			continue;
 		const char *p = answer + strspn(answer, " \t");
 		char letter = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
 		if (letter != '\0' && strchr(letters, letter) != nullptr &&

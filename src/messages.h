@@ -24,9 +24,9 @@ void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // a text that must not be cut. Without for_record, safe in a signal handler.
 void log_whole(const char *text, bool for_record);
 
-// Asks question and reads one line of standard input: the first of letters
-// that the answer is (in either case, blanks around it allowed), asking
-// again after any other answer; '\0' at end of input.
+// Asks question and reads one line of standard input: the one of letters
+// that the answer is, alone on its line (in either case, blanks around it
+// allowed), asking again after any other answer; '\0' at end of input.
 char ask(const char *question, const char *letters);
 
 // Ends the line that the messages left open; registered to run at exit.

@@ -52,13 +52,24 @@ static void stamp(char *out, size_t size)
 }
 
 static const sockaddr_un logger = {AF_UNIX, "/dev/log"};
-// How long a record may wait for a logger that takes nothing: any user can
-// fill its queue, and the change waits for its record.
-static const timeval logger_patience = {2, 0};
+// How long the records of a run may wait, in all, for a logger that takes
+// nothing: any user can fill its queue, and the change waits for its
+// record; a failure's record must not wait again.
+static const long long logger_patience_ns = 2000000000;
+static long long logger_waited_ns;
 
-// A socket connected to the logger of that kind; -2 when nobody listens or
-// the logger is of the other kind (errno EPROTOTYPE), -1 on failure.
-static int connect_logger(int kind)
+static long long monotonic_ns()
+{
+	timespec now;
+	if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+		return 0;
+	return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// A socket connected to the logger of that kind, which waits at most
+// patience; -2 when nobody listens or the logger is of the other kind
+// (errno EPROTOTYPE), -1 on failure.
+static int connect_logger(int kind, timeval patience)
 {
 	int fd = socket(AF_UNIX, kind | SOCK_CLOEXEC, 0);
 	if (fd < 0) {
@@ -68,8 +79,7 @@ static int connect_logger(int kind)
 	}
 	// A stream logger's full backlog holds the connection up as a full queue
 	// holds the send.
-	if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &logger_patience, sizeof logger_patience) ==
-		    0 &&
+	if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience) == 0 &&
 	    connect(fd, reinterpret_cast<const sockaddr *>(&logger), sizeof logger) == 0)
 		return fd;
 	int err = errno;
@@ -80,12 +90,12 @@ static int connect_logger(int kind)
 
 // Sends one datagram (or, to a stream logger, one NUL-ended message).
 // 0 when sent or when nobody listens at /dev/log.
-static int send_record(const char *message, size_t len)
+static int send_to_logger(const char *message, size_t len, timeval patience)
 {
 	int kind = SOCK_DGRAM;
-	int fd = connect_logger(kind);
+	int fd = connect_logger(kind, patience);
 	if (fd == -2 && errno == EPROTOTYPE)
-		fd = connect_logger(kind = SOCK_STREAM);
+		fd = connect_logger(kind = SOCK_STREAM, patience);
 	if (fd < 0)
 		return fd == -2 ? 0 : -1;
 	size_t n = kind == SOCK_STREAM ? len + 1 : len;
@@ -96,6 +106,25 @@ static int send_record(const char *message, size_t len)
 	close(fd);
 	errno = err;
 	return sent == static_cast<ssize_t>(n) ? 0 : -1;
+}
+
+// What is left of the run's patience is what this record may wait.
+static int send_record(const char *message, size_t len)
+{
+	long long left = logger_patience_ns - logger_waited_ns;
+	// A timeout of zero would mean none at all.
+	if (left < 1000) {
+		errno = EAGAIN;
+		return -1;
+	}
+	const timeval patience = {static_cast<time_t>(left / 1000000000),
+				  static_cast<suseconds_t>(left % 1000000000 / 1000)};
+	long long began = monotonic_ns();
+	int sent = send_to_logger(message, len, patience);
+	int err = errno;
+	logger_waited_ns += monotonic_ns() - began;
+	errno = err;
+	return sent;
 }
 
 // One line, escaped as a whole: the subject, ": " and the text. 0 when it

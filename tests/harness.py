@@ -119,7 +119,7 @@ def enter_namespace(binary, image):  # image: read before /tmp, where it may liv
 # musl words a few errors otherwise than glibc, whose words Python's are.
 MUSL_WORDS = {0: "No error information", errno.EIO: "I/O error", errno.EBUSY: "Resource busy",
               errno.ELOOP: "Symbolic link loop", errno.ENAMETOOLONG: "Filename too long",
-              errno.EMFILE: "No file descriptors available"}
+              errno.EMFILE: "No file descriptors available", errno.EMSGSIZE: "Message too large"}
 # What CMake tells of the build (tests/CMakeLists.txt); run by hand, the default build.
 BUILD = {k: os.environ.get(f"CRONTAB_TEST_{k.upper()}", v) for k, v in
          (("libc", "glibc"), ("bits", "64"), ("static", "0"), ("emulated", "0"), ("sanitize", "0"))}
@@ -314,6 +314,16 @@ def traced(args, options, user=None, env=None, binary=PLAIN, started=False, **kw
     options, whose -u runs it as another user."""
     return (start if started else run)(["-f", "-qq", "-o", "/dev/null", *options, binary, *args],
                                        user, env={**TRACED, **(env or {})}, binary="strace", **kw)
+
+
+def tracee(p):
+    """The pid of the command that traced's strace, started as p, runs: strace's child once it
+    is no longer strace, which may start it through a child of its own."""
+    def found():
+        for child in proc(p.pid, f"task/{p.pid}/children").split():
+            if attempt(lambda: proc(child, "comm")) not in (None, "strace\n"):
+                return int(child)
+    return wait_for(found, 20, "the tracee")
 
 
 def call_number(args, syscall, pattern, user=None, nth=1, **kw):

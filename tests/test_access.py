@@ -15,6 +15,7 @@ LINKED = "/etc/cron.linked"  # what LINK leads to: a list naming alice
 INFO, WARNING = 9 * 8 + 6, 9 * 8 + 4  # LOG_CRON with LOG_INFO, LOG_WARNING
 A, R = "alice (uid 2001): ", "root (uid 0): "  # how records name who ran the command
 REPLACING = A + "replace crontab of alice from standard input: "
+TABS = "/tmp/.t/tabs"  # a crontab directory of root's choosing
 
 
 def refused(user, lst):
@@ -163,6 +164,7 @@ class SystemLog(NoLists):
         src = user_file("alice", "new", b"from file\n")
         odd = user_file("alice", "a\nb\033c\\d\x7f", b"odd\n")
         too_big, no_bob = h.cannot_install("File too large"), refused("bob", ALLOW)
+        gone = h.unable("delete", "alice", "Is a directory")
         ok, deletion = (0, b"", b""), A + "delete crontab of alice: "
         # (crontab before, allow list (refuses bob), args, stdin, outcome, record)
         for before, allow, args, data, outcome, record in (
@@ -189,14 +191,26 @@ class SystemLog(NoLists):
                  (WARNING, A + "refused -c /tmp: -c option: superuser only")),
                 # A listing that goes ahead changes nothing and is not on record.
                 (b"old\n", None, ["-l"], b"", (0, b"old\n", b""), None),
-                (None, None, ["-l"], b"", (1, b"", h.no_crontab()), None)):
-            with self.row(args=args):
+                (None, None, ["-l"], b"", (1, b"", h.no_crontab()), None),
+                # A directory in the crontab's place is no deletion to announce; one in the
+                # update file's, a lost notification that the change's record tells of.
+                ("alice", None, ["-d"], b"", (1, b"", gone), (WARNING, deletion + "failed: " +
+                 gone.decode().strip())),
+                ("cron.update", None, ["-"], b"x\n", (0, b"", h.append_failed()), [
+                    (INFO, REPLACING + "installing 2 bytes"),
+                    (WARNING, REPLACING + "installed; " + h.append_failed().decode().strip())])):
+            with self.row(args=args, before=before):
                 set_lists(allow)
-                if before is not None:
+                if isinstance(before, str):
+                    os.mkdir(h.path(before))
+                elif before is not None:
                     put("alice", before)
                 self.assertEqual(self.logged(args, "bob" if allow else "alice", data,
-                                             env={"EDITOR": "cat >>"}),
-                                 (outcome, [record] if record else []))
+                                             env={"EDITOR": "cat >>"}), (outcome, record if
+                                 isinstance(record, list) else [record] if record else []))
+        h.reset()
+        self.assertEqual(self.logged(["-d"], "dave"), (ok, [(INFO, "dave (uid 3000000013): "
+                         "delete crontab of dave: there was nothing to delete")]))
         nobody = f"getpwuid: {h.strerror(0)}"
         self.assertEqual(self.logged(["-l"], h.NOBODY_UID), ((1, b"", nobody.encode() + b"\n"), [
             (WARNING, f"(uid {h.NOBODY_UID}): refused: no user database entry; {nobody}")]))
@@ -210,6 +224,9 @@ class SystemLog(NoLists):
         regain = "unable to regain the command's identity"
         gone = h.unable("delete", "root", h.strerror(errno.EIO)).decode()
         injected = lambda inject, arg: (None, PLAIN, [arg], ["-e", "inject=" + inject])  # noqa
+        short = f"unable to write to the system log: {h.strerror(errno.EMSGSIZE)}\n".encode() + \
+            h.cannot_install(h.strerror(errno.EMSGSIZE), "root")
+        os.makedirs(TABS, exist_ok=True)
         # ((user, binary, arguments, strace options), outcome, records, crontab after/entries left)
         for (user, binary, args, traced), outcome, records, after in (
                 (prlimited(stack, "-"), (0, b"", b""), new, b"new\n"),
@@ -228,6 +245,11 @@ class SystemLog(NoLists):
                 (injected("unlink,unlinkat:error=EIO:when=1", "-d"), (1, b"", gone.encode()), [
                     (INFO, R + "delete crontab of root: deleting"),
                     (WARNING, R + "delete crontab of root: failed: " + gone.strip())], b"old\n"),
+                # Elsewhere than in the default directory, the record names it.
+                ((None, h.SUID, ["-c", TABS, "-"], None), (0, b"", b""), [(INFO, R + "replace "
+                 f"crontab of root in {TABS} from standard input: installing 4 bytes")], b"old\n"),
+                # A record sent in part is not on record.
+                (injected("sendto:retval=1", "-"), (1, b"", short), [], b"old\n"),
                 (injected("clone,clone3,fork,vfork:error=EAGAIN", "-e"),
                  (1, b"", fork.encode() + b"\n"),
                  [(WARNING, R + "edit crontab of root: failed: " + fork)], b"old\n"),
@@ -247,21 +269,26 @@ class SystemLog(NoLists):
                 self.assertEqual((left, [e for e in h.entries() if ".new" in e]), (after, []))
 
     def test_a_logger_that_takes_nothing_holds_nothing_up(self):
-        # Its queue full, the change waits for its record a bounded time, then is not made;
-        # an interrupt still ends the wait.
+        # Its queue full, the change waits for its records once, a bounded time, then is not
+        # made; an interrupt still ends the wait, the staging file ours again while it lasts.
         self.addCleanup(self.bind)
         with contextlib.suppress(BlockingIOError):
             while self.log.sendto(b"x", "/dev/log"):
                 pass
         put("alice", b"old\n")
         eagain = h.strerror(errno.EAGAIN)
+        began = time.monotonic()
         self.check(run(["-"], stdin=b"new\n", timeout=10), 1, err=b"unable to write to the "
                    b"system log: %s\n%s" % (eagain.encode(), h.cannot_install(eagain)))
-        p = h.start(["-d"], **h.PIPES)
-        h.wait_for(lambda: h.proc(p.pid, "syscall").startswith("44 "), 5, "the record's send")
-        p.terminate()
-        self.check(h.finished(p, 5), 1, err=b"delete interrupted, crontab unchanged\n")
-        self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
+        self.assertLess(time.monotonic() - began, 3)
+        for args, said in ((["-d"], b"delete interrupted, crontab unchanged\n"),
+                           (["-"], h.INTERRUPTED)):
+            p = h.start(args, **h.PIPES)
+            p.stdin.close()
+            h.wait_for(lambda: h.proc(p.pid, "syscall").startswith("44 "), 5, "the record's send")
+            p.terminate()
+            self.check(h.finished(p, 5), 1, err=said)
+            self.assertEqual((read("alice"), h.entries()), (b"old\n", ["alice", "cron.update"]))
 
     def test_stream_logger(self):
         # Each record goes in a connection of its own, ended by a NUL.

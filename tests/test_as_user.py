@@ -34,6 +34,9 @@ GOOD = (b"", b" \t", b"# a comment", b"  #indented", b"PATH=/bin:/usr/bin", b"_x
         b"*/5 0-23/2 1,15,31 jan-DEC,6 Mon-fri date", b" \t0 0 * * 7 x", b"0 0 * * 0-7/1 x",
         b"59 23 31 12 sat\tcmd %", b"00 1 1-31/31 * sun x")
 MIN, FEW = "bad minute (0-59)", "too few fields (five times and a command)"
+AT = "unknown @ schedule (@reboot, @yearly, @annually, @monthly, @weekly, @daily, @midnight or " \
+    "@hourly)"
+NEITHER = "neither a job, a setting nor a comment"
 BAD = ((b"60 * * * * date", MIN), (b"* 24 * * * x", "bad hour (0-23)"),
        (b"* * 0 * * x", "bad day of month (1-31)"), (b"* * * 13 * x", "bad month (1-12 or jan-dec)"),
        (b"* * * june * x", "bad month (1-12 or jan-dec)"),
@@ -41,9 +44,12 @@ BAD = ((b"60 * * * * date", MIN), (b"* 24 * * * x", "bad hour (0-23)"),
        (b"0 0 * * *", FEW), (b"5-1 * * * * x", "minute range starts past its end"),
        (b"* * * * sat-sun x", "day of week range starts past its end"),
        (b"*/0 * * * * x", "minute step of 0"), (b"1-/2 * * * * x", MIN), (b"*/ * * * * x", MIN),
-       (b"1x * * * * x", MIN), (b"@often x", "unknown @ schedule (@reboot, @yearly, @annually, "
-                                "@monthly, @weekly, @daily, @midnight or @hourly)"),
-       (b"@daily \t", "no command"), (b"hello world", "neither a job, a setting nor a comment"),
+       (b"1x * * * * x", MIN), (b"*/5x * * * * x", MIN), (b"4294967296 * * * * x", MIN),
+       (b"@often x", AT), (b"@d x", AT), (b"@re x", AT),
+       (b"@daily \t", "no command"), (b"hello world", NEITHER),
+       # A long line is shown in part, never an escape cut: its last one ends the room exactly.
+       (b"x" * 1019 + b"\x01\x02", NEITHER, b"x" * 1019 + b"\\001"),
+       (b"x" * 1020 + b"\x01", NEITHER, b"x" * 1020),
        (b"\t61\t* * * * a\\\x7f", MIN),
        (b"0 0 * * * no newline", "no newline at the end (many schedulers ignore a last line "
         "without one)"))  # the last line, unended
@@ -119,7 +125,7 @@ class FileOperand(AsUser):
         os.chown(fifo, 2001, 2001)
         p = h.start([fifo], **h.PIPES)
         # Blocked opening it, the reader holds every id of alice's, none of root's.
-        child = h.wait_for(lambda: h.proc(p.pid, f"task/{p.pid}/children").split())[0]
+        child = h.tracee(p)
         h.wait_for(lambda: re.search(r"^Uid:\t\d+\t[1-9]", h.proc(child, "status"), re.M))
         ids = re.findall(r"^[UG]id:\t(.*)", h.proc(child, "status"), re.M)
         self.assertEqual(ids, ["2001\t2001\t2001\t2001"] * 2)
@@ -195,10 +201,11 @@ class EditorChoice(AsUser):
 class EditOutcome(AsUser):
     def test_edit_installs_what_changed_and_points_out_bad_lines(self):
         good = b"".join(line + b"\n" for line in GOOD)
-        lines = write(T + "/lines", good + b"\n".join(line for line, _ in BAD))
-        said = b"".join(b"line %d: %s: %s\n" % (n, why.encode(), line.replace(b"\\", b"\\\\")
-                        .replace(b"\t", b"\\011").replace(b"\x7f", b"\\177"))
-                        for n, (line, why) in enumerate(BAD, len(GOOD) + 1))
+        lines = write(T + "/lines", good + b"\n".join(line for line, *_ in BAD))
+        said = b"".join(b"line %d: %s: %s\n" % (n, why.encode(), shown[0] if shown else line
+                                                 .replace(b"\\", b"\\\\").replace(b"\t", b"\\011")
+                                                 .replace(b"\x7f", b"\\177"))
+                        for n, (line, why, *shown) in enumerate(BAD, len(GOOD) + 1))
         e = editor("e")
         # (invoker, whose crontab, its text at start, editor, the crontab after, stderr)
         for user, owner, old, ed, new, err in (

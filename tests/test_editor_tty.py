@@ -78,6 +78,10 @@ class RealEditor(Case):
         self.assertEqual((read(note[1].decode()), read("alice")), (TYPED, b"0 2 * * * other\n"))
 
     def test_bad_line_is_pointed_out_and_the_person_decides(self):
+        # Asked only where the person can see the question.
+        self.assertEqual(self.edit(":wq", line=BAD), (0, POINTED.replace(ASKED, "").encode() +
+                                                       h.installed()))
+        self.assertEqual(read("alice"), OLD + BAD.encode() + b"\n")
         fix = (0, (":2s/25/5/", "Enter", ":wq", "Enter"))  # once vi is back
         # (answers, status, crontab after, what the screen ends with)
         for then, status, after, end in (
@@ -86,7 +90,11 @@ class RealEditor(Case):
                 ([(1, ("i", "Enter"))], 0, OLD + BAD.encode() + b"\n",
                  ASKED + "i\ncrontab of alice installed\n"),
                 ([(1, (" Q ", "Enter"))], 1, OLD, ASKED + " Q \nthe edited crontab is kept in "),
-                ([(1, ("C-d",))], 1, OLD, ASKED + "\nthe edited crontab is kept in ")):
+                ([(1, ("C-d",))], 1, OLD, ASKED + "\nthe edited crontab is kept in "),
+                # One letter alone on its line, or the question again.
+                ([(1, ("install", "Enter")), (2, ("e x", "Enter")), (3, ("i", "C-@", "q", "Enter")),
+                  (4, ("i" + " " * 70 + "q", "Enter")), (5, ("q", "Enter"))], 1, OLD,
+                 ASKED + "q\nthe edited crontab is kept in ")):
             with self.row(then=then[0]):
                 got, screen = self.edit(":wq", line=BAD, then=then)
                 self.assertEqual((got, read("alice"), updates()),

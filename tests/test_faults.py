@@ -1,5 +1,6 @@
 """Interruption, full file systems and failing writes."""
 import contextlib
+import fcntl
 import os
 import random
 import signal
@@ -86,16 +87,28 @@ class Interruption(Case):
         self.assertEqual((read("alice"), read("alice.new")), (b"old\n", b"planted\n"))
 
     def test_interrupted_install_of_an_edit_keeps_it(self):
-        # Its sync held up, the install is interrupted while it holds the staging file.
-        put("root", b"old\n")
-        p = h.traced(["-e"], ["-e", "inject=fsync:delay_enter=2000000:when=1"], started=True,
-                     env={"EDITOR": 'f() { echo "#edited" >"$1"; }; f'}, **PIPES)
-        # Filled, so held: the name alone may be seen before the lock is taken.
-        wait_for(lambda: os.path.getsize(h.path("root.new")) == 8, 20, "the staging file")
-        os.kill(int(h.proc(p.pid, f"task/{p.pid}/children").split()[0]), signal.SIGTERM)
-        note = self.matched(h.finished(p, 20), 1, h.kept_note(INTERRUPTED), root=b"old\n",
-                            entries=["root"])
-        self.assertEqual(read(note[1].decode()), b"#edited\n")
+        # Its sync held up, the install is interrupted while it holds the staging file. With
+        # the staging file busy, a signal at the failed lock adds nothing to what is said.
+        editor = {"EDITOR": 'f() { echo "#edited" >"$1"; }; f'}
+        for delay, busy, said in (("fsync:delay_enter", False, INTERRUPTED),
+                                  ("flock:delay_exit", True, h.staging_exists("root"))):
+            with self.row(busy=busy), open(h.path("root.new"), "wb") as held:
+                fcntl.flock(held, fcntl.LOCK_EX)
+                busy or os.unlink(h.path("root.new"))
+                put("root", b"old\n")
+                p = h.traced(["-e"], ["-e", f"inject={delay}=2000000:when=1"], started=True,
+                             env=editor, **PIPES)
+                pid = h.tracee(p)
+                fd = f"/proc/{pid}/fd/"
+                # Filled, so held: the name alone may be seen before the lock is taken. Busy,
+                # open to be taken over: the lock is tried next.
+                wait_for((lambda: h.path("root.new") in [os.readlink(fd + n) for n in
+                                                         os.listdir(fd)]) if busy else
+                         lambda: os.path.getsize(h.path("root.new")) == 8, 20, "the staging file")
+                os.kill(pid, signal.SIGTERM)
+                note = self.matched(h.finished(p, 20), 1, h.kept_note(said), root=b"old\n",
+                                    entries=["cron.update", "root", "root.new"] if busy else ["root"])
+                self.assertEqual(read(note[1].decode()), b"#edited\n")
 
     def test_edit_files_are_never_roots(self):
         # Each of its opens held up, the command is slow enough to be watched throughout.
@@ -186,6 +199,9 @@ class FullDisk(Case):
         os.unlink(h.path("filler"))
         put("cron.update", read("cron.update") + b"car")
         self.check(run(["-d"]), 0, **{"cron.update": pad + b"\n\ncaralice\nalice\n"})
+        # Also at the very start of the file.
+        put("cron.update", b"c")
+        self.check(run(["-d"]), 0, **{"cron.update": b"calice\nalice\n"})
 
     def test_edit_with_a_full_tmp(self):
         # A tiny /tmp for this command alone; what of ours is under it stays reachable by fd.

@@ -135,13 +135,20 @@ class StartUp(Case):
 
     @h.native("the kernel hands the emulator the program on the lowest free descriptor")
     def test_closed_standard_descriptors_stay_closed(self):
-        # Whatever the C library puts in their place, using one fails as it would closed.
-        put("alice", b"old\n")
-        for fd, args, result in ((0, ["-"], (1, b"", h.cannot_install("Bad file descriptor"))),
-                                 (1, ["-l"], (1, b"", h.unable("list", "alice", "Bad file descriptor"))),
-                                 (2, ["-l"], (0, b"old\n", b""))):
-            self.assertEqual(run(args, preexec_fn=lambda: os.close(fd)), result, fd)
-        self.assertEqual((read("alice"), updates()), (b"old\n", ["alice"]))
+        # Whatever the C library, or for root the command, puts in their place, using one fails
+        # as it would closed, and nothing the command or its editor opens takes its number.
+        seen = h.HOME + "/stderr"
+        editor = {"EDITOR": f"f() {{ readlink /proc/$$/fd/2 >{seen}; }}; f"}
+        for user, name in (("alice", "alice"), (None, "root")):
+            with self.row(user=user):
+                put(name, b"old\n")
+                for fd, args, result in (
+                        (0, ["-"], (1, b"", h.cannot_install("Bad file descriptor", name))),
+                        (1, ["-l"], (1, b"", h.unable("list", name, "Bad file descriptor"))),
+                        (2, ["-l"], (0, b"old\n", b"")), (2, ["-e"], (0, b"", b""))):
+                    self.assertEqual(run(args, user, env=editor, preexec_fn=lambda: os.close(fd)),
+                                     result, fd)
+                self.assertEqual((read(name), updates(), read(seen)), (b"old\n", [name], b"/dev/null\n"))
 
     def test_children_are_waited_for_even_when_the_caller_ignores_them(self):
         src = user_file("alice", "new", b"from file\n")

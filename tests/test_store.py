@@ -32,7 +32,8 @@ class List(Case):
             listed = h.user_file("alice", "listed", data)
             for args, env, err, after in ((["-l"], {}, b"", data),
                                           (["-e"], {"EDITOR": "echo 1 \\* \\* \\* \\* w >>"},
-                                           h.installed(), data + b"1 * * * * w\n"), ([listed], {}, b"", data)):
+                                           h.installed(), data + b"1 * * * * w\n"),
+                                          ([listed], {}, b"", data)):
                 put("alice", b"old\n" if args == [listed] else data)
                 for name in (h.path("alice"), listed):
                     os.utime(name, (late, late))
@@ -190,8 +191,9 @@ class Concurrency(Case):
             self.assertGreaterEqual(seen.count(user), rounds, user)
 
 
-def plain_as_root(inject):  # replacing root's crontab from stdin, the fault injected
-    return h.traced(["-c", h.DIR, "-"], ["-e", f"inject={inject}"], started=True, **PIPES)
+def plain_as_root(*injects, args=("-",)):  # root's crontab replaced from stdin, faults injected
+    options = [o for inject in injects for o in ("-e", f"inject={inject}")]
+    return h.traced(["-c", h.DIR, *args], options, started=True, **PIPES)
 
 
 def calls_until(syscall, line, nth=1):  # h.call_number for an install of root's, undone after
@@ -204,21 +206,29 @@ class InjectedFaults(Case):
     def test_failed_sync_or_close(self):
         eio = cannot_install(h.strerror(errno.EIO), "root")
         unsynced = f"unable to sync {h.DIR}: {h.strerror(errno.EIO)}\n".encode()
+        unremoved = f"unable to remove {h.DIR}/root.new: {h.strerror(errno.EIO)}\n".encode()
         # The staging file is closed, and its close checked, before the
         # rename; the second fsync is the directory's, after the rename.
         close = calls_until("close", r"/root\.new>\)")
+        update = calls_until("close", r"/cron\.update>\)")
         # Neither the lock nor the look at the name before the rename can be had: the
         # staging file, ours, goes.
         look = calls_until("newfstatat,lstat,statx", r'"root\.new"', 2)
         unlocked = unable("create", "root.new", h.strerror(errno.EIO))
-        for call, when, err, after in (("fsync", 1, eio, b"old\n"), ("close", close, eio, b"old\n"),
-                                       ("fsync", 2, unsynced, b"new\n"), ("flock", 1, unlocked, b"old\n"),
-                                       ("newfstatat,lstat,statx", look, eio, b"old\n")):
-            with self.row(call=call, when=when):
+        fail = lambda call, when=1: f"{call}:error=EIO:when={when}"  # noqa: E731
+        # (faults, status, stderr, the crontab after)
+        for injects, status, err, after in (
+                ([fail("fsync")], 1, eio, b"old\n"), ([fail("close", close)], 1, eio, b"old\n"),
+                ([fail("fsync", 2)], 1, unsynced, b"new\n"), ([fail("flock")], 1, unlocked, b"old\n"),
+                ([fail("newfstatat,lstat,statx", look)], 1, eio, b"old\n"),
+                ([fail("fsync"), fail("unlink,unlinkat")], 1, unremoved + eio, b"old\n"),
+                ([fail("close", update)], 0, h.append_failed(), b"new\n")):
+            with self.row(injects=injects):
                 put("root", b"old\n")
-                p = plain_as_root(f"{call}:error=EIO:when={when}")
-                self.assertEqual((*p.communicate(b"new\n", 60), p.returncode), (b"", err, 1))
-                self.assertEqual((read("root"), entries()), (after, ["cron.update", "root"]))
+                p = plain_as_root(*injects)
+                self.assertEqual((*p.communicate(b"new\n", 60), p.returncode), (b"", err, status))
+                left = ["cron.update", "root"] + ["root.new"] * (unremoved in err)
+                self.assertEqual((read("root"), entries()), (after, left))
 
     def test_line_written_to_an_update_file_unlinked_meanwhile_is_written_again(self):
         # The line's write is held up on its way back, so that the file is
@@ -246,23 +256,32 @@ class InjectedFaults(Case):
         self.assertEqual((read("root"), entries()),
                          (b"0 * * * * B and more\n", ["cron.update", "root"]))
 
-    def test_rename_held_up(self):
-        # On its way in, the staging file is still held: a second install is
-        # turned away. On its way out, the crontab is in place: a late signal
-        # must not undo or deny it.
-        for delay in ("enter", "exit"):
-            with self.row(delay=delay):
+    def test_held_up_on_the_way_in_or_out(self):
+        # On its way in, the staging file is still held, also while a failed one's name is
+        # removed: a second install is turned away. On its way out, the crontab is in place, or
+        # gone: a late signal must not undo or deny it.
+        eio = cannot_install(h.strerror(errno.EIO), "root")
+        # (faults, arguments, what is held up, then its status and stderr, the crontab after)
+        rename = "rename,renameat,renameat2"
+        for injects, args, held, status, err, after in (
+                ([f"{rename}:delay_enter=1000000"], "-", "root.new", 0, b"", b"new\n"),
+                (["fsync:error=EIO:when=1", "unlink,unlinkat:delay_enter=1000000:when=1"], "-",
+                 "root.new", 1, eio, b"old\n"),
+                ([f"{rename}:delay_exit=1000000"], "-", "root", 0, b"", b"new\n"),
+                (["unlink,unlinkat:delay_exit=1000000:when=1"], "-d", "root", 0, b"", None)):
+            with self.row(injects=injects):
                 put("root", b"old\n")
-                p = plain_as_root(f"rename,renameat,renameat2:delay_{delay}=1000000")
+                p = plain_as_root(*injects, args=[args])
                 h.feed(p, b"new\n")
-                h.wait_for(lambda: read("root.new" if delay == "enter" else "root") == b"new\n")
-                pid = h.proc(p.pid, f"task/{p.pid}/children").split()[0]
+                h.wait_for(lambda: read(held) == (b"new\n" if args == "-" else None))
+                pid = h.tracee(p)
                 fd = f"/proc/{pid}/fd/"
-                if delay == "enter":  # the staging file closed, its lock kept
+                if held == "root.new":  # the staging file closed, its lock kept
                     h.wait_for(lambda: [os.readlink(fd + n) for n in os.listdir(fd)].count(
                         h.path("root.new")) < 2)
                     self.check(run(["-"], None, stdin=b"second\n"), 1, err=h.staging_exists("root"))
                     self.check(run(["-d"], None), 1, err=h.staging_exists("root"))  # nor a delete
                 else:
-                    os.kill(int(pid), signal.SIGTERM)
-                self.check(h.finished(p), 0, root=b"new\n", entries=["cron.update", "root"])
+                    os.kill(pid, signal.SIGTERM)
+                self.check(h.finished(p), status, err=err, root=after,
+                           entries=["cron.update"] + ["root"] * (after is not None))
