@@ -52,9 +52,9 @@ static void block_interrupts()
 	sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
-// Armed only once the staging file is ours: before, the handler's message
+// Caught only once the staging file is ours: before, the handler's message
 // would be said beside the failure's own, and there is nothing to remove.
-static void arm_interrupts()
+static void catch_interrupts()
 {
 	struct sigaction sa = {};
 	sa.sa_handler = on_interrupt;
@@ -177,7 +177,7 @@ static int open_staging(const Crontab *crontab)
 		log_message("unable to create %s/%s: %s\n", crontab->dir, staging_path,
 			    strerror(errno));
 	else
-		arm_interrupts();
+		catch_interrupts();
 	return out;
 }
 
