@@ -1,11 +1,12 @@
 # Builds against Debian's musl (musl-dev, or musl-dev:ARCH for another
 # processor, through multiarch) with the GNU compiler for the processor,
-# through musl-gcc's own spec file: musl's headers, start-up files and C
-# library, and nothing of glibc's. Included by a file that sets
+# through the driver settings Debian's musl-gcc uses: musl's headers,
+# start-up files and C library, and nothing of glibc's. Included by a file that sets
 # CRONTAB_MUSL_ARCH to the processor's name in the GNU triplet.
 set(musl_lib /usr/lib/${CRONTAB_MUSL_ARCH}-linux-musl)
-if(NOT EXISTS ${musl_lib}/musl-gcc.specs)
-  message(FATAL_ERROR "${musl_lib}/musl-gcc.specs is missing: install Debian's musl-dev "
+set(musl_driver ${musl_lib}/musl-gcc.specs)  # the file's name is Debian's
+if(NOT EXISTS ${musl_driver})
+  message(FATAL_ERROR "${musl_driver} is missing: install Debian's musl-dev "
                       "for the target, and the GNU compiler for it")
 endif()
 if(CRONTAB_MUSL_ARCH STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
@@ -17,11 +18,11 @@ else()
 endif()
 set(CMAKE_CXX_COMPILER ${gnu}g++)
 
-# musl-gcc's spec file knows a dynamic link and a static one, not a
+# musl-gcc's driver settings know a dynamic link and a static one, not a
 # static-pie one, whose start-up relocates the program itself (rcrt1.o):
-# that case is added, and the rest is the spec file's.
-set(static_pie_specs ${CMAKE_BINARY_DIR}/musl-static-pie.specs)
-file(WRITE ${static_pie_specs} "%rename startfile musl_startfile
+# that case is added, and the rest is Debian's.
+set(static_pie ${CMAKE_BINARY_DIR}/musl-static-pie.driver)
+file(WRITE ${static_pie} "%rename startfile musl_startfile
 %rename link musl_link
 
 *startfile:
@@ -30,7 +31,7 @@ file(WRITE ${static_pie_specs} "%rename startfile musl_startfile
 *link:
 %(musl_link) %{static-pie:-static -pie --no-dynamic-linker -z text}
 ")
-set(CMAKE_CXX_FLAGS_INIT "-specs=${musl_lib}/musl-gcc.specs -specs=${static_pie_specs}")
+set(CMAKE_CXX_FLAGS_INIT "-specs=${musl_driver} -specs=${static_pie}")
 # Linked by the C driver, as musl-gcc links: g++ would add the C++ library,
 # which the command does not use and musl's library path does not hold.
 set(CMAKE_CXX_LINK_EXECUTABLE
