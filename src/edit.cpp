@@ -155,7 +155,8 @@ static int copy_current(const Crontab *crontab, int tmp, const char *path, Origi
 		in = -1;
 	}
 	if (in < 0) {
-		log_message("unable to read %s/%s: %s\n", crontab->dir, name, strerror(errno));
+		log_message("unable to read %s/%s: %s%s\n", crontab->dir, name, strerror(errno),
+			    lacking_root(errno));
 		return -1;
 	}
 	*origin = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};

@@ -174,8 +174,8 @@ static int open_staging(const Crontab *crontab)
 		out = -1;
 	}
 	if (out < 0)
-		log_message("unable to create %s/%s: %s\n", crontab->dir, staging_path,
-			    strerror(errno));
+		log_message("unable to create %s/%s: %s%s\n", crontab->dir, staging_path,
+			    strerror(errno), lacking_root(errno));
 	else
 		catch_interrupts();
 	return out;
@@ -245,7 +245,8 @@ int commit_staging(const Crontab *crontab, int staging)
 		if (named != 0)
 			remove_staging(crontab);
 		close(staging_lock);
-		log_message("unable to install %s/%s: %s\n", crontab->dir, name, strerror(err));
+		log_message("unable to install %s/%s: %s%s\n", crontab->dir, name, strerror(err),
+			    lacking_root(err));
 		return -1;
 	}
 	err = sync_directory();
@@ -305,7 +306,8 @@ static int remove_crontab(const Crontab *crontab)
 	// A crontab that is not there is already deleted.
 	if (err == 0 || err == ENOENT)
 		return err == 0 ? 1 : 0;
-	log_message("unable to delete %s/%s: %s\n", crontab->dir, crontab->name, strerror(err));
+	log_message("unable to delete %s/%s: %s%s\n", crontab->dir, crontab->name, strerror(err),
+		    lacking_root(err));
 	return -1;
 }
 

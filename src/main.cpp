@@ -37,17 +37,28 @@ struct Pick {
 // checked first, as when each option acted as it came.
 struct Options {
 	Mode mode;
+	// The option that chose mode, for the usage error of a second one.
+	char mode_option;
 	Pick picks[max_picks];
 	int pick_count;
-	// The number of picks before a usage error, or -1 when there is none.
+	// The number of picks before a usage error, or -1 when there is none,
+	// and what the error was.
 	int usage_after;
+	char usage_why[64];
+	// The last option that getopt refused, and whether it lacked its
+	// argument; it counts only when no operation is left chosen.
+	char refused;
+	bool lacked_argument;
 	// The operands, in the order they stand; only a lone one is ever used.
 	const char *operand;
+	const char *second_operand;
 	int operand_count;
 };
 
-[[noreturn]] static void print_usage()
+// A usage error says why, on standard error, before the usage text.
+[[noreturn]] static void print_usage(const char *why)
 {
+	say("%s\n", why);
 	puts("crontab 4.5");
 	puts("crontab file [-u user]  replace crontab from file");
 	puts("crontab -  [-u user]    replace crontab from stdin");
@@ -58,31 +69,49 @@ struct Options {
 	exit(2);
 }
 
-static void note_usage_error(Options *options)
+static void note_usage_error(Options *options, const char *why)
 {
-	if (options->usage_after < 0)
-		options->usage_after = options->pick_count;
+	if (options->usage_after >= 0)
+		return;
+	options->usage_after = options->pick_count;
+	snprintf(options->usage_why, sizeof options->usage_why, "%s", why);
 }
 
-static void choose(Options *options, Mode wanted)
+static void choose(Options *options, Mode wanted, char option)
 {
-	if (options->mode != None)
-		note_usage_error(options);
+	if (options->mode != None) {
+		char why[64];
+		snprintf(why, sizeof why, "-%c cannot be given with -%c", option,
+			 options->mode_option);
+		note_usage_error(options, why);
+	}
 	options->mode = wanted;
+	options->mode_option = option;
 }
 
 static void add_pick(Options *options, char option, const char *arg)
 {
 	if (options->pick_count == max_picks)
-		note_usage_error(options);
+		note_usage_error(options, "more than 64 -u and -c options");
 	else
 		options->picks[options->pick_count++] = {option, arg};
 }
 
 static void add_operand(Options *options, const char *arg)
 {
-	if (options->operand_count++ == 0)
+	if (options->operand_count == 0)
 		options->operand = arg;
+	else if (options->operand_count == 1)
+		options->second_operand = arg;
+	options->operand_count++;
+}
+
+// An option getopt refused cancels the operation chosen before it.
+static void refuse_option(Options *options)
+{
+	options->mode = None;
+	options->refused = static_cast<char>(optopt);
+	options->lacked_argument = optopt == 'u' || optopt == 'c';
 }
 
 // A leading "-" in the option string hands back operands in their place,
@@ -90,7 +119,8 @@ static void add_operand(Options *options, const char *arg)
 // after the operand are read too.
 static void read_options(int argc, char **argv, Options *options)
 {
-	*options = {None, {}, 0, -1, nullptr, 0};
+	*options = {};
+	options->usage_after = -1;
 	opterr = 0;
 	for (;;) {
 		int at = optind;
@@ -105,13 +135,13 @@ static void read_options(int argc, char **argv, Options *options)
 		if (c == 1)
 			add_operand(options, optarg);
 		else if (c == 'l' || c == 'e')
-			choose(options, c == 'l' ? List : Edit);
+			choose(options, c == 'l' ? List : Edit, static_cast<char>(c));
 		else if (c == 'd' || c == 'r')
-			choose(options, Delete);
+			choose(options, Delete, static_cast<char>(c));
 		else if (c == 'u' || c == 'c')
 			add_pick(options, static_cast<char>(c), optarg);
 		else
-			options->mode = None;
+			refuse_option(options);
 	}
 	// After "--" everything is an operand.
 	while (optind < argc)
@@ -132,7 +162,7 @@ static void identify_invoker(Invoker *invoker, uid_t *effective_uid)
 	const passwd *entry = find_invoker(invoker, effective_uid);
 	if (entry == nullptr) {
 		record_who(invoker->name, invoker->uid);
-		record_refusal("", "no user database entry");
+		record_refusal("", "");
 		exit(1);
 	}
 	int taken = check_invoker(invoker, entry);
@@ -160,7 +190,7 @@ static void check_picks(const Options &options, const Invoker *invoker, uid_t ef
 {
 	for (int i = 0; i < options.pick_count; i++) {
 		if (i == options.usage_after)
-			print_usage();
+			print_usage(options.usage_why);
 		const Pick &pick = options.picks[i];
 		if (pick.option == 'u' && names_invoker(pick.arg, invoker)) {
 			memcpy(target, invoker->name, sizeof target);
@@ -176,7 +206,27 @@ static void check_picks(const Options &options, const Invoker *invoker, uid_t ef
 		}
 	}
 	if (options.usage_after >= 0)
-		print_usage();
+		print_usage(options.usage_why);
+}
+
+// Why the operation chosen and the operands left make no command.
+static const char *operation_problem(const Options &options, char (&why)[1024])
+{
+	const char *operand = options.operand;
+	if (options.mode == None && options.refused != '\0')
+		snprintf(why, sizeof why,
+			 options.lacked_argument ? "option -%c needs an argument" : "unknown option -%c",
+			 options.refused);
+	else if (options.mode == None && options.operand_count == 0)
+		snprintf(why, sizeof why, "no operation given");
+	else if (options.mode == None && options.operand_count > 1)
+		snprintf(why, sizeof why, "extra operand %s", options.second_operand);
+	else if (options.mode == None)
+		snprintf(why, sizeof why, "operand %s is no file name: write ./%s for a file so named",
+			 operand, operand);
+	else
+		snprintf(why, sizeof why, "-%c takes no operand: %s", options.mode_option, operand);
+	return why;
 }
 
 // The operand counts only when no operation was chosen and it stands alone.
@@ -194,8 +244,10 @@ static Mode choose_operation(const Options &options, const char **path)
 			taken = true;
 		}
 	}
-	if (mode == None || options.operand_count > (taken ? 1 : 0))
-		print_usage();
+	if (mode == None || options.operand_count > (taken ? 1 : 0)) {
+		char why[1024];
+		print_usage(operation_problem(options, why));
+	}
 	return mode;
 }
 

@@ -84,6 +84,12 @@ void report_call(const char *call)
 	log_message("%s: %s\n", call, strerror(errno));
 }
 
+const char *lacking_root(int err)
+{
+	bool rights = err == EACCES || err == EPERM;
+	return rights && geteuid() != 0 ? " (crontab is not running set-user-id root)" : "";
+}
+
 void end_line()
 {
 	if (line_open)

@@ -16,6 +16,10 @@ void log_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // The one phrasing of a failed call: "call: error text\n", from errno.
 void report_call(const char *call);
 
+// Said after an error that lack of root's rights explains: the command
+// is not running set-user-id root. Empty for any other error, or as root.
+const char *lacking_root(int err);
+
 // Writes as log_message does, but keeps nothing for the record: what the
 // person at the terminal is told besides failures.
 void say(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -45,25 +45,31 @@ int enter_store(const char *dir)
 {
 	if (chdir(dir) == 0)
 		return 0;
-	log_message("cannot change dir to %s: %s", dir, strerror(errno));
+	log_message("cannot change dir to %s: %s%s", dir, strerror(errno), lacking_root(errno));
 	return -1;
 }
 
 // openat, since some C libraries follow an open with O_CLOEXEC by an fcntl
-// that openat does without.
+// that openat does without. Clients read "no crontab" as an empty crontab,
+// and would write theirs over one that only failed to open: it is said only
+// of a crontab that is not there.
 int list_crontab(const Crontab *crontab)
 {
 	const char *name = crontab->name;
 	int in = openat(AT_FDCWD, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-	if (in < 0) {
+	if (in < 0 && errno == ENOENT)
 		log_message("no crontab for %s\n", name);
+	else if (in < 0)
+		log_message("unable to read %s/%s: %s%s\n", crontab->dir, name, strerror(errno),
+			    lacking_root(errno));
+	if (in < 0)
 		return -1;
-	}
 	bool read_failed;
 	int err = copy_fd(in, 1, LLONG_MAX, &read_failed);
 	if (err == 0)
 		return 0;
-	log_message("unable to list %s/%s: %s\n", crontab->dir, name, strerror(err));
+	log_message("unable to %s %s/%s: %s\n", read_failed ? "read" : "list", crontab->dir, name,
+		    strerror(err));
 	return -1;
 }
 

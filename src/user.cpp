@@ -47,6 +47,21 @@ static int copy_name(char (&name)[login_name_size], const passwd *pw)
 	return uid != 0 ? check_unambiguous(name, uid) : 0;
 }
 
+// The entry of uid; a lookup that finds none need not set errno, and one
+// that fails for another reason must not be taken for no entry.
+static const passwd *entry_of(uid_t uid)
+{
+	errno = 0;
+	const passwd *pw = getpwuid(uid);
+	if (pw != nullptr)
+		return pw;
+	if (errno == 0 || errno == ENOENT || errno == ESRCH)
+		log_message("no user database entry for user id %u\n", static_cast<unsigned>(uid));
+	else
+		report_call("getpwuid");
+	return nullptr;
+}
+
 const passwd *find_invoker(Invoker *invoker, uid_t *effective_uid)
 {
 	invoker->name[0] = '\0';
@@ -55,10 +70,7 @@ const passwd *find_invoker(Invoker *invoker, uid_t *effective_uid)
 		report_call("getresuid");
 		return nullptr;
 	}
-	const passwd *pw = getpwuid(invoker->uid);
-	if (pw == nullptr)
-		report_call("getpwuid");
-	return pw;
+	return entry_of(invoker->uid);
 }
 
 int check_invoker(Invoker *invoker, const passwd *entry)
@@ -79,10 +91,6 @@ int find_target(const char *name, char (&target)[login_name_size])
 		log_message("user '%s' unknown", name);
 		return -1;
 	}
-	pw = getpwuid(pw->pw_uid);
-	if (pw == nullptr) {
-		report_call("getpwuid");
-		return -1;
-	}
-	return copy_name(target, pw);
+	pw = entry_of(pw->pw_uid);
+	return pw != nullptr ? copy_name(target, pw) : -1;
 }

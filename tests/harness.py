@@ -403,6 +403,10 @@ def unable(verb, name, reason):  # name: in the crontab directory
     return f"unable to {verb} {DIR}/{name}: {reason}\n".encode()
 
 
+# What follows an error that the command's lack of root's rights explains.
+NOT_ROOT = " (crontab is not running set-user-id root)"
+
+
 def cannot_install(reason, name="alice"):
     return unable("install", name, reason)
 

@@ -17,8 +17,9 @@ LENGTHS = (0, 1, 1, 2, 2, 2, 3, 3, 4, 5)
 
 
 def model(argv):
-    """argv by the option rules, for a user: ("usage",), ("refused", letter) or (mode, operand)."""
-    mode, operands, i = None, [], 0
+    """argv by the option rules, for a user: ("usage", why), ("refused", letter) or (mode,
+    operand)."""
+    mode, chosen_by, refused, operands, i = None, None, None, [], 0
     while i < len(argv):
         arg = argv[i]
         if arg == "--":
@@ -31,8 +32,8 @@ def model(argv):
         for j, letter in enumerate(arg[1:], 1):
             if letter in "ledr":
                 if mode:
-                    return ("usage",)
-                mode = letter.replace("r", "d")
+                    return ("usage", f"-{letter} cannot be given with -{chosen_by}")
+                mode, chosen_by = letter.replace("r", "d"), letter
             elif letter in "uc":
                 if j + 1 < len(arg) or i + 1 < len(argv):
                     # Naming oneself needs no privilege; the argument is used up.
@@ -40,23 +41,28 @@ def model(argv):
                         i += j + 1 == len(arg)
                         break
                     return ("refused", letter)  # real and effective ids differ
-                mode = None  # the argument is missing
+                mode, refused = None, f"option -{letter} needs an argument"
                 break
             else:
-                mode = None
+                mode, refused = None, f"unknown option -{letter}"
         i += 1
     if mode is None and len(operands) == 1 and (operands[0] == "-" or
                                                 not operands[0].startswith("-")):
         return ("replace", operands.pop())
-    if mode is None or operands:
-        return ("usage",)
+    if mode is None:
+        return ("usage", refused or (f"extra operand {operands[1]}" if operands[1:] else
+                                     f"operand {operands[0]} is no file name: write ./"
+                                     f"{operands[0]} for a file so named" if operands else
+                                     "no operation given"))
+    if operands:
+        return ("usage", f"-{chosen_by} takes no operand: {operands[0]}")
     return (mode, None)
 
 
 def expect(outcome):
     """(status, stdout, stderr, crontab afterwards, update lines) for an outcome."""
     kind, what = outcome[0], outcome[-1]
-    fixed = {"usage": (2, USAGE, b"", OLD, []), "l": (0, OLD, b"", OLD, []),
+    fixed = {"usage": (2, USAGE, f"{what}\n".encode(), OLD, []), "l": (0, OLD, b"", OLD, []),
              "refused": (1, b"", superuser_only(f"-{what}"), OLD, []),
              "e": (0, b"", h.UNCHANGED, OLD, []), "d": (0, b"", b"", None, ["alice"])}
     made = {"-": b"from stdin\n", "file": b"from file\n", HOME + "/real": b"from real\n"}

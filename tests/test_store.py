@@ -41,21 +41,27 @@ class List(Case):
 
     def test_missing_and_unwritable(self):
         self.check(run(["-l"]), 1, err=h.no_crontab())
+        # Only a crontab that is not there is "no crontab": clients take that for an empty one.
         put("alice", b"x\n")
+        self.check(run(["-l"], binary=h.PLAIN), 1,
+                   err=unable("read", "alice", "Permission denied" + h.NOT_ROOT))
+        when = h.call_number(["-l", "-u", "alice"], "open,openat", '"alice"')
+        self.check(h.traced(["-l", "-u", "alice"], ["-e", f"inject=open,openat:error=EIO:when={when}"]),
+                   1, err=unable("read", "alice", h.strerror(errno.EIO)))
         with open("/dev/full", "wb") as full:
             self.check(run(["-l"], stdout=full), 1, err=unable("list", "alice",
                                                               "No space left on device"))
         os.unlink(h.path("alice"))
         os.mkdir(h.path("alice"))
-        self.check(run(["-l"]), 1, err=unable("list", "alice", "Is a directory"))
+        self.check(run(["-l"]), 1, err=unable("read", "alice", "Is a directory"))
         put("root", b"x\n")
         when = h.call_number(["-l"], "read", f"<{h.DIR}/root>")
         self.check(h.traced(["-l"], ["-e", f"inject=read:error=EIO:when={when}"]), 1,
-                   err=unable("list", "root", h.strerror(errno.EIO)))
+                   err=unable("read", "root", h.strerror(errno.EIO)))
         # Root's own files are not the user's crontab through a link.
         os.rmdir(h.path("alice"))
         os.symlink(h.write(h.ROOT + "/secret", b"secret\n", 0o600), h.path("alice"))
-        self.check(run(["-l"]), 1, err=h.no_crontab())
+        self.check(run(["-l"]), 1, err=unable("read", "alice", h.strerror(errno.ELOOP)))
         self.check(run(["-e"], env={"EDITOR": "true"}), 1,
                    err=unable("read", "alice", h.strerror(errno.ELOOP)))
 
