@@ -11,6 +11,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -275,7 +277,35 @@ static bool unchanged(const Edit *edit)
 	return holds(edit->original, edit->source.text, edit->source.size);
 }
 
-// Names each line no scheduler can read, escaped as the record is.
+// Lines of the system crontab name a user before the command; in a user's
+// crontab the scheduler would run that name. A word that is a program on
+// the usual search path is the program, whatever users there are.
+static const char *user_column(const char *line, size_t len)
+{
+	static const char *const path[] = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
+					   "/usr/bin",	      "/sbin",		"/bin"};
+	const char *word;
+	size_t word_len;
+	char name[login_name_size];
+	if (!command_word(line, len, &word, &word_len) || word_len >= sizeof name ||
+	    memchr(word, '/', word_len) != nullptr)
+		return nullptr;
+	memcpy(name, word, word_len);
+	name[word_len] = '\0';
+	if (getpwnam(name) == nullptr)
+		return nullptr;
+	for (const char *dir : path) {
+		char program[PATH_MAX];
+		snprintf(program, sizeof program, "%s/%s", dir, name);
+		if (access(program, X_OK) == 0)
+			return nullptr;
+	}
+	return "the command starts with a login name, as lines of the system crontab do (a "
+	       "user's crontab has no user column)";
+}
+
+// Names each line no scheduler can read, or would run otherwise than it
+// reads, escaped as the record is.
 static int point_out(const char *text, long long size)
 {
 	static char shown[1024];
@@ -285,7 +315,8 @@ static int point_out(const char *text, long long size)
 		const auto *newline =
 			static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
 		auto len = static_cast<size_t>((newline != nullptr ? newline : end) - p);
-		const char *whys[] = {line_problem(p, len),
+		const char *problem = line_problem(p, len);
+		const char *whys[] = {problem != nullptr ? problem : user_column(p, len),
 				      newline != nullptr ? nullptr : unended_last_line};
 		for (const char *why : whys)
 			if (why != nullptr) {

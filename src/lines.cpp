@@ -148,22 +148,24 @@ static int count_words(Text t)
 	return words;
 }
 
-static const char *check_times(Text t)
+// *t is left at the command.
+static const char *check_times(Text *t)
 {
 	// "* * * * date" is a field short, not a day of the week named "date".
-	if (count_words(t) < 6)
+	if (count_words(*t) < 6)
 		return "too few fields (five times and a command)";
 	for (const Field &f : fields) {
-		skip_blanks(&t);
-		if (const char *why = check_field(take_word(&t), f))
+		skip_blanks(t);
+		if (const char *why = check_field(take_word(t), f))
 			return why;
 	}
+	skip_blanks(t);
 	return nullptr;
 }
 
-static const char *check_schedule(Text t)
+static const char *check_schedule(Text *t)
 {
-	Text word = take_word(&t);
+	Text word = take_word(t);
 	size_t len = static_cast<size_t>(word.end - word.at);
 	bool known = false;
 	for (int i = 0; schedules[i] != nullptr && !known; i++)
@@ -171,8 +173,27 @@ static const char *check_schedule(Text t)
 	if (!known)
 		return "unknown @ schedule (@reboot, @yearly, @annually, @monthly, @weekly, "
 		       "@daily, @midnight or @hourly)";
-	skip_blanks(&t);
-	return t.at == t.end ? "no command" : nullptr;
+	skip_blanks(t);
+	return t->at == t->end ? "no command" : nullptr;
+}
+
+// The schedule of a job, checked; *t is left at its command. nullptr when
+// the line is no job at all.
+static const char *check_job(Text *t, bool *job)
+{
+	*job = t->at < t->end && (*t->at == '@' || *t->at == '*' || is_digit(*t->at));
+	if (!*job)
+		return nullptr;
+	return *t->at == '@' ? check_schedule(t) : check_times(t);
+}
+
+// The scheduler ends the command at a % and feeds the rest to its input.
+static bool unescaped_percent(Text command)
+{
+	for (const char *p = command.at; p < command.end; p++)
+		if (*p == '%' && (p == command.at || p[-1] != '\\'))
+			return true;
+	return false;
 }
 
 static bool name_start(char c)
@@ -191,15 +212,45 @@ static bool is_setting(Text t)
 	return t.at < t.end && *t.at == '=';
 }
 
+static const char carriage_return[] =
+	"ends in a carriage return (the scheduler would take it as part of the line)";
+static const char percent[] = "unescaped % in the command (the scheduler ends the command there "
+			      "and feeds the rest to its standard input; write \\% for a %)";
+
+// The line without a carriage return that ends it, blanks before it skipped.
+static Text content(const char *line, size_t len, bool *returned)
+{
+	*returned = len > 0 && line[len - 1] == '\r';
+	Text t = {line, line + len - (*returned ? 1 : 0)};
+	skip_blanks(&t);
+	return t;
+}
+
 const char *line_problem(const char *line, size_t len)
 {
-	Text t = {line, line + len};
-	skip_blanks(&t);
-	if (t.at == t.end || *t.at == '#' || is_setting(t))
+	bool returned;
+	Text t = content(line, len, &returned);
+	if (t.at < t.end && *t.at == '#')
 		return nullptr;
-	if (*t.at == '@')
-		return check_schedule(t);
-	if (*t.at == '*' || is_digit(*t.at))
-		return check_times(t);
-	return "neither a job, a setting nor a comment";
+	bool job;
+	if (const char *why = check_job(&t, &job))
+		return why;
+	if (!job && t.at < t.end && !is_setting(t))
+		return "neither a job, a setting nor a comment";
+	if (returned)
+		return carriage_return;
+	return job && unescaped_percent(t) ? percent : nullptr;
+}
+
+bool command_word(const char *line, size_t len, const char **word, size_t *word_len)
+{
+	bool returned;
+	Text t = content(line, len, &returned);
+	bool job;
+	if (check_job(&t, &job) != nullptr || !job)
+		return false;
+	Text first = take_word(&t);
+	*word = first.at;
+	*word_len = static_cast<size_t>(first.end - first.at);
+	return true;
 }

@@ -32,7 +32,13 @@ GOOD = (b"", b" \t", b"# a comment", b"  #indented", b"PATH=/bin:/usr/bin", b"_x
         *[b"@%s cmd" % w for w in (b"reboot", b"YEARLY", b"annually", b"monthly", b"Weekly",
                                    b"daily", b"midnight", b"hourly")],
         b"*/5 0-23/2 1,15,31 jan-DEC,6 Mon-fri date", b" \t0 0 * * 7 x", b"0 0 * * 0-7/1 x",
-        b"59 23 31 12 sat\tcmd %", b"00 1 1-31/31 * sun x")
+        b"59 23 31 12 sat\tcmd \\%", b"00 1 1-31/31 * sun x", b"# ends in a return\r",
+        b"0 0 * * * sync", b"0 0 * * * /bin/echo root")  # a login name that is also a program
+CR = "ends in a carriage return (the scheduler would take it as part of the line)"
+PCT = ("unescaped % in the command (the scheduler ends the command there and feeds the rest to "
+       "its standard input; write \\% for a %)")
+USER = ("the command starts with a login name, as lines of the system crontab do (a user's "
+        "crontab has no user column)")
 MIN, FEW = "bad minute (0-59)", "too few fields (five times and a command)"
 AT = "unknown @ schedule (@reboot, @yearly, @annually, @monthly, @weekly, @daily, @midnight or " \
     "@hourly)"
@@ -47,6 +53,10 @@ BAD = ((b"60 * * * * date", MIN), (b"* 24 * * * x", "bad hour (0-23)"),
        (b"1x * * * * x", MIN), (b"*/5x * * * * x", MIN), (b"4294967296 * * * * x", MIN),
        (b"@often x", AT), (b"@d x", AT), (b"@re x", AT),
        (b"@daily \t", "no command"), (b"hello world", NEITHER),
+       # What a scheduler runs otherwise than it reads.
+       (b"0 3 * * * /bin/true\r", CR), (b"\r", CR), (b"A=b\r", CR), (b"61 * * * * x\r", MIN),
+       (b"59 23 31 12 sat\tcmd %", PCT), (b"@daily date +%F", PCT),
+       (b"0 0 * * * root /bin/echo x", USER), (b"@hourly\talice x", USER),
        # A long line is shown in part, never an escape cut: its last one ends the room exactly.
        (b"x" * 1019 + b"\x01\x02", NEITHER, b"x" * 1019 + b"\\001"),
        (b"x" * 1020 + b"\x01", NEITHER, b"x" * 1020),
@@ -205,7 +215,8 @@ class EditOutcome(AsUser):
         lines = write(T + "/lines", good + b"\n".join(line for line, *_ in BAD))
         said = b"".join(b"line %d: %s: %s\n" % (n, why.encode(), shown[0] if shown else line
                                                  .replace(b"\\", b"\\\\").replace(b"\t", b"\\011")
-                                                 .replace(b"\x7f", b"\\177"))
+                                                 .replace(b"\x7f", b"\\177")
+                                                 .replace(b"\r", b"\\015"))
                         for n, (line, why, *shown) in enumerate(BAD, len(GOOD) + 1))
         e = editor("e")
         # (invoker, whose crontab, its text at start, editor, the crontab after, stderr)
