@@ -1,6 +1,7 @@
 #include "as_user.h"
 
 #include "copy.h"
+#include "interrupts.h"
 #include "messages.h"
 #include "size_limit.h"
 
@@ -96,12 +97,18 @@ int become_user(const Invoker *invoker, const char *fallback_dir)
 }
 
 // Children must be waited for to learn how they ended; a caller that
-// started us with SIGCHLD ignored would have them reaped unseen.
-static pid_t fork_child()
+// started us with SIGCHLD ignored would have them reaped unseen. A child
+// acts for the user: what an interrupt does to this run is not its.
+// Interrupts are left blocked in the parent, as *old says how to unblock.
+static pid_t fork_child(sigset_t *old)
 {
 	if (signal(SIGCHLD, SIG_DFL) == SIG_ERR)
 		return -1;
-	return fork();
+	block_interrupts(old);
+	pid_t pid = fork();
+	if (pid == 0)
+		default_interrupts();
+	return pid;
 }
 
 static int wait_child(pid_t pid)
@@ -154,18 +161,19 @@ int open_as_user(const Invoker *invoker, const char *path, pid_t *reader, bool o
 		report_call("pipe");
 		return -1;
 	}
-	pid_t pid = fork_child();
-	if (pid < 0) {
-		report_call("fork");
-		close(fds[0]);
-		close(fds[1]);
-		return -1;
-	}
+	sigset_t old;
+	pid_t pid = fork_child(&old);
 	if (pid == 0) {
 		close(fds[0]);
 		stream_file(invoker, path, fds[1], own_file);
 	}
+	unblock_interrupts(&old);
 	close(fds[1]);
+	if (pid < 0) {
+		report_call("fork");
+		close(fds[0]);
+		return -1;
+	}
 	char byte;
 	if (read(fds[0], &byte, 1) != 1) {
 		close(fds[0]);
@@ -207,16 +215,27 @@ static const char *choose_editor()
 	_exit(1);
 }
 
+// The editor has the terminal, as system(3) gives it: the terminal's
+// interrupt and quit keys are the editor's to take, or to die of, while
+// this run waits.
 int run_editor(const Invoker *invoker, const char *path)
 {
-	pid_t pid = fork_child();
+	sigset_t old;
+	pid_t pid = fork_child(&old);
+	if (pid == 0)
+		exec_editor(invoker, path);
+	if (pid > 0)
+		pass_terminal_interrupts(true);
+	unblock_interrupts(&old);
 	if (pid < 0) {
 		report_call("fork");
 		return -1;
 	}
-	if (pid == 0)
-		exec_editor(invoker, path);
-	return wait_child(pid);
+	int status = wait_child(pid);
+	block_interrupts(&old);
+	pass_terminal_interrupts(false);
+	unblock_interrupts(&old);
+	return status;
 }
 
 bool use_invoker_files(bool as_invoker)

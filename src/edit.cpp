@@ -3,6 +3,7 @@
 #include "as_user.h"
 #include "copy.h"
 #include "install.h"
+#include "interrupts.h"
 #include "lines.h"
 #include "messages.h"
 #include "size_limit.h"
@@ -176,17 +177,22 @@ static int copy_current(const Crontab *crontab, int tmp, const char *path, Origi
 	return -1;
 }
 
-static int check_editor(int status)
+// An editor that gave up leaves nothing meant; one killed, by Ctrl-C say,
+// may leave what the person typed, and that is kept (*keep), and named.
+static int check_editor(int status, const Edit *edit, bool *keep)
 {
 	if (status < 0)
 		return -1;
-	if (WIFEXITED(status) && WEXITSTATUS(status) != 0)
+	if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
 		log_message("editor exited with status %d, crontab unchanged\n",
 			    WEXITSTATUS(status));
-	else if (WIFSIGNALED(status))
+	} else if (WIFSIGNALED(status)) {
 		log_message("editor killed by signal %d, crontab unchanged\n", WTERMSIG(status));
-	else
+		log_whole(edit->note, true);
+		*keep = true;
+	} else {
 		return 0;
+	}
 	return -1;
 }
 
@@ -345,7 +351,7 @@ static char decide()
 static Edited edit_until_decided(const Invoker *invoker, Edit *edit, bool *keep)
 {
 	for (;;) {
-		if (check_editor(run_editor(invoker, edit->path)) != 0 ||
+		if (check_editor(run_editor(invoker, edit->path), edit, keep) != 0 ||
 		    read_back(invoker, edit, keep) != 0)
 			return edit_failed;
 		// Too large to install: the install says so, and keeps the edit.
@@ -382,7 +388,13 @@ static Edited edit_copy(const Invoker *invoker, const Crontab *crontab, Edit *ed
 	}
 	kept_note(edit, invoker, crontab);
 	bool keep = false;
+	// Till it is decided, an interrupt keeps the edit and names it; the
+	// install that may follow says so itself.
+	if (copied == 0)
+		catch_interrupts("edit interrupted; ", edit->note);
 	Edited result = copied == 0 ? edit_until_decided(invoker, edit, &keep) : edit_failed;
+	if (result != edit_changed)
+		block_interrupts();
 	if (edit->original >= 0)
 		close(edit->original);
 	if ((result == edit_failed && !keep) || result == edit_unchanged)

@@ -2,6 +2,7 @@
 
 #include "as_user.h"
 #include "copy.h"
+#include "interrupts.h"
 #include "messages.h"
 #include "record.h"
 #include "size_limit.h"
@@ -10,67 +11,24 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The staging file of this process, for the interrupt handler: it removes
-// the name only while this process holds the file's lock.
+// The staging file of this process; an interrupt removes the name only
+// while this process holds the file's lock.
 static char staging_path[NAME_MAX + 1];
-static volatile sig_atomic_t staging_held;
 static int staging_lock = -1;
-static const char *interrupt_message = "";
 static const char *interrupt_note = "";
-static const int interrupts[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
-				 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
-
-static void on_interrupt(int /*sig*/)
-{
-	if (staging_held)
-		unlink(staging_path);
-	// Safe in a handler: nothing but strlen and write.
-	log_whole(interrupt_message, false);
-	log_whole(interrupt_note, false);
-	_exit(1);
-}
-
-static sigset_t interrupt_set()
-{
-	sigset_t set;
-	sigemptyset(&set);
-	for (int sig : interrupts)
-		sigaddset(&set, sig);
-	return set;
-}
-
-static void block_interrupts()
-{
-	sigset_t set = interrupt_set();
-	sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-
-// Caught only once the staging file is ours: before, the handler's message
-// would be said beside the failure's own, and there is nothing to remove.
-static void catch_interrupts()
-{
-	struct sigaction sa = {};
-	sa.sa_handler = on_interrupt;
-	sa.sa_mask = interrupt_set();
-	for (int sig : interrupts)
-		sigaction(sig, &sa, nullptr);
-	sigset_t set = interrupt_set();
-	sigprocmask(SIG_UNBLOCK, &set, nullptr);
-}
 
 // From here on the name is given up: a late signal must not remove a
 // staging file that another install has created under it meanwhile.
 static void release_staging()
 {
 	block_interrupts();
-	staging_held = 0;
+	remove_on_interrupt(nullptr);
 }
 
 // 1 when name names the regular file open at fd, 0 when it names another
@@ -91,9 +49,8 @@ static int names(int fd, const char *name)
 // on the logger removes it and ends the change.
 static void hold_again()
 {
-	staging_held = 1;
-	sigset_t set = interrupt_set();
-	sigprocmask(SIG_UNBLOCK, &set, nullptr);
+	remove_on_interrupt(staging_path);
+	unblock_interrupts();
 }
 
 // A staging file is in use exactly while its install holds the lock on it.
@@ -105,7 +62,7 @@ static int hold(int fd)
 	if (flock(fd, LOCK_EX | LOCK_NB) != 0)
 		return errno == EWOULDBLOCK ? 0 : -1;
 	int named = names(fd, staging_path);
-	staging_held = named == 1;
+	remove_on_interrupt(named == 1 ? staging_path : nullptr);
 	return named;
 }
 
@@ -140,9 +97,11 @@ void discard_staging(const Crontab *crontab, int staging)
 }
 
 // A locked staging file of our own, or -1 with nothing touched. Interrupts
-// wait until the file is ours; after a failure they wait for the run's end,
-// which says what happened, once.
-static int open_staging(const Crontab *crontab)
+// wait until the file is ours, and are caught only then: before, the
+// handler's message would be said beside the failure's own, and there is
+// nothing to remove. After a failure they wait for the run's end, which
+// says what happened, once.
+static int open_staging(const Crontab *crontab, const char *interrupted)
 {
 	staging_name(crontab->name, staging_path);
 	block_interrupts();
@@ -177,7 +136,7 @@ static int open_staging(const Crontab *crontab)
 		log_message("unable to create %s/%s: %s%s\n", crontab->dir, staging_path,
 			    strerror(errno), lacking_root(errno));
 	else
-		catch_interrupts();
+		catch_interrupts(interrupted, interrupt_note);
 	return out;
 }
 
@@ -259,9 +218,8 @@ int commit_staging(const Crontab *crontab, int staging)
 
 int stage_crontab(const Crontab *crontab, const Source *source, const char *note)
 {
-	interrupt_message = "install interrupted, crontab unchanged\n";
 	interrupt_note = note != nullptr ? note : "";
-	int staging = open_staging(crontab);
+	int staging = open_staging(crontab, "install interrupted, crontab unchanged\n");
 	int err = staging >= 0 ? fill_staging(staging, source) : 0;
 	// Closing first lets a reader still writing see a broken pipe and end.
 	if (source->fd >= 0)
@@ -313,8 +271,7 @@ static int remove_crontab(const Crontab *crontab)
 
 int delete_crontab(const Crontab *crontab, bool *deleted)
 {
-	interrupt_message = "delete interrupted, crontab unchanged\n";
-	int staging = open_staging(crontab);
+	int staging = open_staging(crontab, "delete interrupted, crontab unchanged\n");
 	int removed = staging >= 0 ? remove_crontab(crontab) : -1;
 	if (staging >= 0)
 		discard_staging(crontab, staging);

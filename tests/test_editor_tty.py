@@ -91,6 +91,7 @@ class RealEditor(Case):
                  ASKED + "i\ncrontab of alice installed\n"),
                 ([(1, (" Q ", "Enter"))], 1, OLD, ASKED + " Q \nthe edited crontab is kept in "),
                 ([(1, ("C-d",))], 1, OLD, ASKED + "\nthe edited crontab is kept in "),
+                ([(1, ("C-c",))], 1, OLD, ASKED + "^C\nedit interrupted; the edited crontab is kept in "),
                 # One letter alone on its line, or the question again.
                 ([(1, ("install", "Enter")), (2, ("e x", "Enter")), (3, ("i", "C-@", "q", "Enter")),
                   (4, ("i" + " " * 70 + "q", "Enter")), (5, ("q", "Enter"))], 1, OLD,

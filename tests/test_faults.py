@@ -137,25 +137,31 @@ class Interruption(Case):
             h.clear_temps()
         self.assertGreater(left, 0)
 
-    def test_sigint_during_edit_changes_nothing(self):
+    def test_interrupt_during_the_edit_keeps_it(self):
         ready = HOME + "/ready"
         editor = h.write(f"{ROOT}/interrupted-editor", f'#!/bin/sh\necho "0 0 * * * edited" > '
                          f'"$1"\ntouch {ready}\nexec sleep 10\n', 0o755)
-        for whole_group in (False, True):
-            with self.row(whole_group=whole_group):
-                put("alice", b"kept\n")
+        # A terminal's ^C signals the whole group: the editor dies of it, and the command says
+        # so. A signal for the command alone ends it at once; the editor is left to the user.
+        for sig, whole_group, said in (
+                (signal.SIGINT, True, h.editor_failed("killed by signal 2")),
+                (signal.SIGQUIT, True, h.editor_failed("killed by signal 3")),
+                (signal.SIGTERM, False, b"edit interrupted; "), (signal.SIGHUP, False, b"edit interrupted; ")):
+            with self.row(sig=sig, whole_group=whole_group):
+                put("alice", b"#kept\n")
                 h.sh("rm", "-f", ready)
                 p = start(["-e"], env={"EDITOR": editor}, process_group=0, **PIPES)
                 wait_for(lambda: os.path.exists(ready), 20, "the editor")
-                # A terminal's ^C signals the whole group.
-                (os.killpg if whole_group else os.kill)(p.pid, signal.SIGINT)
+                (os.killpg if whole_group else os.kill)(p.pid, sig)
                 p.wait(timeout=20)
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(p.pid, signal.SIGKILL)  # the editor, when it outlived the command
-                err = p.communicate(timeout=20)[1]
-                # Dying of the signal and reporting the editor's death are both sound.
-                self.assertIn(p.returncode, (-signal.SIGINT, 1), err)
-                self.assertEqual((read("alice"), updates()), (b"kept\n", []))
+                note = self.matched(h.finished(p), 1, h.kept_note(said), alice=b"#kept\n", updates=[])
+                self.assertEqual(read(note[1].decode()), b"0 0 * * * edited\n")
+                h.clear_temps()
+        # Ctrl-C while the editor runs is the editor's: one that lives on is installed.
+        self.check(run(["-e"], env={"EDITOR": 'f() { kill -INT $PPID; echo "#e" >> "$1"; }; f'}), 0,
+                   err=h.installed(), alice=b"#kept\n#e\n")
 
 
 class FullDisk(Case):

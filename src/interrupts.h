@@ -1,0 +1,33 @@
+#pragma once
+
+#include <signal.h>
+
+// What an interrupt does to the run: a hang-up, Ctrl-C or Ctrl-\, a kill,
+// an alarm or a limit's signal. Uncaught, it ends the run as the system
+// does. Caught, it removes the file named to it (while one is), says what
+// the catcher asked on a line of its own, and ends the run with status 1.
+// A signal the caller ignored stays ignored. Nothing here fails: the calls
+// cannot fail with the signals and sets they are given.
+
+// Holds interrupts back until they are unblocked, or the run ends and they
+// are lost; *old, when given, is the mask before.
+void block_interrupts(sigset_t *old = nullptr);
+
+// Lets interrupts through again, or puts the mask back to old.
+void unblock_interrupts(const sigset_t *old = nullptr);
+
+// From here on an interrupt says message, then note, and ends the run;
+// interrupts are let through.
+void catch_interrupts(const char *message, const char *note);
+
+// The file an interrupt removes, or nullptr for none. Set with interrupts
+// blocked, so that no handler sees it half changed.
+void remove_on_interrupt(const char *path);
+
+// For a child about to act for the user: what this run caught is back to
+// the default, and nothing is blocked.
+void default_interrupts();
+
+// While another process has the terminal: Ctrl-C and Ctrl-\ are its alone
+// (pass), or this run's again.
+void pass_terminal_interrupts(bool pass);
