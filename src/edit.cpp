@@ -8,27 +8,18 @@
 #include "messages.h"
 #include "size_limit.h"
 #include "store.h"
+#include "temp.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-static const char temp_dir_template[] = "/tmp/crontab.XXXXXX";
-static const char temp_file_template[] = "/crontab.XXXXXX";
-
-// An edit's file, in a directory of its own that only the invoker may enter.
-static const unsigned long edit_path_size =
-	sizeof temp_dir_template + sizeof temp_file_template - 1;
-// Where a kept edit is and how to install it, with room for a long -c.
-static const unsigned long edit_note_size = 8192;
 
 // The crontab an edit started from, so that a change made meanwhile by
 // another hand is not overwritten unseen.
@@ -41,12 +32,12 @@ struct Origin {
 };
 
 struct Edit {
-	char path[edit_path_size];
+	char path[temp_path_size];
 	Source source;
 	Origin origin;
 	// The crontab the copy was made from, or -1 when there was none.
 	int original;
-	char note[edit_note_size];
+	char note[note_size];
 };
 
 enum Edited {
@@ -62,83 +53,6 @@ enum Edited {
 	// The person chose not to install it; it is kept, and where was said.
 	edit_kept,
 };
-
-// /tmp is shared: whatever the editor does with the file's name, no other
-// user can put a file under it in a directory only the invoker may enter.
-static int make_temp(char (&path)[edit_path_size])
-{
-	if (mkdtemp(path) == nullptr || chmod(path, 0700) != 0)
-		return -1;
-	memcpy(path + sizeof temp_dir_template - 1, temp_file_template, sizeof temp_file_template);
-	int tmp = mkstemp(path);
-	if (tmp < 0) {
-		int err = errno;
-		path[sizeof temp_dir_template - 1] = '\0';
-		rmdir(path);
-		path[sizeof temp_dir_template - 1] = '/';
-		errno = err;
-	}
-	return tmp;
-}
-
-// The edit's files are the invoker's from the moment they exist to their
-// removal: root never owns a file in /tmp, not even for an instant. The
-// file, or -1 after the failure was reported; without the command's own
-// identity back, nothing more is done with files, these included.
-static int create_temp(char (&path)[edit_path_size])
-{
-	memcpy(path, temp_dir_template, sizeof temp_dir_template);
-	int tmp = use_invoker_files(true) ? make_temp(path) : (errno = EPERM, -1);
-	int err = errno;
-	if (!use_invoker_files(false)) {
-		log_message("unable to regain the command's identity\n");
-		if (tmp >= 0)
-			close(tmp);
-		return -1;
-	}
-	if (tmp < 0)
-		log_message("unable to create %s: %s", path, strerror(err));
-	return tmp;
-}
-
-// What the editor left beside the file (a backup, say) goes with it.
-static void remove_leftovers(const char *dir)
-{
-	DIR *d = opendir(dir);
-	if (d == nullptr)
-		return;
-	while (const dirent *e = readdir(d))
-		if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-			unlinkat(dirfd(d), e->d_name, 0);
-	closedir(d);
-}
-
-static void remove_temp_files(const char *path)
-{
-	// The editor may have removed the name already; that is no failure.
-	if (unlink(path) != 0 && errno != ENOENT)
-		log_message("unable to remove %s: %s\n", path, strerror(errno));
-	char dir[sizeof temp_dir_template];
-	memcpy(dir, path, sizeof dir - 1);
-	dir[sizeof dir - 1] = '\0';
-	int err = rmdir(dir) == 0 ? 0 : errno;
-	if (err == ENOTEMPTY) {
-		remove_leftovers(dir);
-		err = rmdir(dir) == 0 ? 0 : errno;
-	}
-	if (err != 0 && err != ENOENT)
-		log_message("unable to remove %s: %s\n", dir, strerror(err));
-}
-
-// Nothing is done after it that needs the command's identity for files.
-static void remove_temp(const char *path)
-{
-	bool as_invoker = use_invoker_files(true);
-	if (as_invoker)
-		remove_temp_files(path);
-	if (!use_invoker_files(false) || !as_invoker)
-		log_message("unable to remove %s as its owner\n", path);
-}
 
 // Only a crontab that does not exist means an empty start: editing a
 // truncated copy would install the truncation. *original stays open on
@@ -196,54 +110,13 @@ static int check_editor(int status, const Edit *edit, bool *keep)
 	return -1;
 }
 
-// Appends text to the string in buf, cut to fit; *len is its length.
-static void append(char *buf, size_t size, size_t *len, const char *text)
-{
-	int n = snprintf(buf + *len, size - *len, "%s", text);
-	if (n > 0)
-		*len = *len + static_cast<size_t>(n) < size ? *len + static_cast<size_t>(n)
-							    : size - 1;
-}
-
-// Root may paste the hint into a shell: an argument with anything but
-// plain characters goes in single quotes, each quote in it written '\''.
-static void append_word(char *buf, size_t size, size_t *len, const char *word)
-{
-	static const char plain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-				    "0123456789_./+,:@%=-";
-	if (word[0] != '\0' && strspn(word, plain) == strlen(word)) {
-		append(buf, size, len, word);
-		return;
-	}
-	append(buf, size, len, "'");
-	for (const char *p = word; *p != '\0' && *len < size - 1; p++) {
-		char one[2] = {*p, '\0'};
-		append(buf, size, len, *p == '\'' ? "'\\''" : one);
-	}
-	append(buf, size, len, "'");
-}
-
 // Where a kept edit is, and the command that installs it later.
 static void kept_note(Edit *edit, const Invoker *invoker, const Crontab *crontab)
 {
-	char *note = edit->note;
-	size_t len = 0;
-	note[0] = '\0';
-	append(note, sizeof edit->note, &len, "the edited crontab is kept in ");
-	append(note, sizeof edit->note, &len, edit->path);
-	append(note, sizeof edit->note, &len, "; install it with: crontab ");
-	if (strcmp(crontab->dir, default_crontab_dir) != 0) {
-		append(note, sizeof edit->note, &len, "-c ");
-		append_word(note, sizeof edit->note, &len, crontab->dir);
-		append(note, sizeof edit->note, &len, " ");
-	}
-	if (strcmp(crontab->name, invoker->name) != 0) {
-		append(note, sizeof edit->note, &len, "-u ");
-		append_word(note, sizeof edit->note, &len, crontab->name);
-		append(note, sizeof edit->note, &len, " ");
-	}
-	append(note, sizeof edit->note, &len, edit->path);
-	append(note, sizeof edit->note, &len, "\n");
+	char before[temp_path_size + 64];
+	snprintf(before, sizeof before, "the edited crontab is kept in %s; install it with: ",
+		 edit->path);
+	install_note(edit->note, before, edit->path, invoker, crontab);
 }
 
 // The edited text, read back whole before anything is decided: one byte
@@ -378,7 +251,7 @@ static Edited edit_until_decided(const Invoker *invoker, Edit *edit, bool *keep)
 // The copy and the edit, up to what is to become of it.
 static Edited edit_copy(const Invoker *invoker, const Crontab *crontab, Edit *edit)
 {
-	int tmp = create_temp(edit->path);
+	int tmp = create_temp(edit->path, true);
 	if (tmp < 0)
 		return edit_failed;
 	int copied = copy_current(crontab, tmp, edit->path, &edit->origin, &edit->original);

@@ -269,13 +269,26 @@ static int remove_crontab(const Crontab *crontab)
 	return -1;
 }
 
+int hold_crontab(const Crontab *crontab)
+{
+	interrupt_note = "";
+	return open_staging(crontab, "delete interrupted, crontab unchanged\n");
+}
+
+int delete_held(const Crontab *crontab, int held, bool *deleted)
+{
+	int removed = remove_crontab(crontab);
+	discard_staging(crontab, held);
+	*deleted = removed == 1;
+	return removed >= 0 ? 0 : -1;
+}
+
 int delete_crontab(const Crontab *crontab, bool *deleted)
 {
-	int staging = open_staging(crontab, "delete interrupted, crontab unchanged\n");
-	int removed = staging >= 0 ? remove_crontab(crontab) : -1;
-	if (staging >= 0)
-		discard_staging(crontab, staging);
-	*deleted = removed == 1;
+	int held = hold_crontab(crontab);
+	int result = held >= 0 ? delete_held(crontab, held, deleted) : -1;
+	if (held < 0)
+		*deleted = false;
 	notify_scheduler(crontab);
-	return removed >= 0 ? 0 : -1;
+	return result;
 }

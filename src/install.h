@@ -47,3 +47,10 @@ void discard_staging(const Crontab *crontab, int staging);
 // it runs meanwhile, and tells the scheduler; *deleted tells whether there
 // was one.
 int delete_crontab(const Crontab *crontab, bool *deleted);
+
+// The steps of delete_crontab for a caller that looks at the crontab in
+// between: hold_crontab takes the staging file's lock, as an install does,
+// and returns the file; delete_held deletes the crontab and gives the lock
+// up. The scheduler is not told.
+int hold_crontab(const Crontab *crontab);
+int delete_held(const Crontab *crontab, int held, bool *deleted);

@@ -3,6 +3,7 @@
 #include "descriptors.h"
 #include "edit.h"
 #include "install.h"
+#include "keep.h"
 #include "messages.h"
 #include "record.h"
 #include "relro.h"
@@ -346,7 +347,7 @@ int main(int argc, char **argv)
 		end_run(list_crontab(&crontab) == 0 ? 0 : 1, nullptr, false);
 	if (mode == Delete) {
 		bool deleted;
-		int result = delete_crontab(&crontab, &deleted);
+		int result = delete_keeping(&invoker, &crontab, &deleted);
 		end_run(result, deleted ? "deleted" : "there was nothing to delete", deleted);
 	}
 	if (mode == Edit) {
@@ -354,5 +355,5 @@ int main(int argc, char **argv)
 		int result = edit_crontab(&invoker, &crontab, &installed);
 		end_run(result, installed ? "installed" : nullptr, true);
 	}
-	end_run(replace_crontab(&crontab, &source), "installed", true);
+	end_run(replace_keeping(&invoker, &crontab, &source), "installed", true);
 }

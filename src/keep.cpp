@@ -1,0 +1,114 @@
+#include "keep.h"
+
+#include "copy.h"
+#include "install.h"
+#include "messages.h"
+#include "temp.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The old crontab, kept: where, or empty when nothing was.
+struct Kept {
+	char path[temp_path_size];
+	// Whether it failed to be kept, with the failure reported.
+	bool lost;
+};
+
+static bool at_terminal()
+{
+	return isatty(0) == 1 && isatty(2) == 1;
+}
+
+// Copies the crontab, when it has anything in it, into a private file.
+static void keep_old(const Crontab *crontab, Kept *kept)
+{
+	*kept = {};
+	int in = open(crontab->name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	struct stat st;
+	if (in < 0 && errno == ENOENT)
+		return;
+	if (in >= 0 && fstat(in, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size == 0)) {
+		close(in);
+		return;
+	}
+	if (in < 0) {
+		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name,
+			    strerror(errno));
+		kept->lost = true;
+		return;
+	}
+	int out = create_temp(kept->path, false);
+	bool read_failed = false;
+	int err = out >= 0 ? copy_fd(in, out, LLONG_MAX, &read_failed) : 0;
+	close(in);
+	if (out >= 0 && close(out) != 0 && err == 0)
+		err = errno;
+	if (err != 0 && read_failed)
+		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name, strerror(err));
+	else if (err != 0)
+		log_message("unable to write %s: %s\n", kept->path, strerror(err));
+	if (out >= 0 && err != 0)
+		remove_temp(kept->path);
+	kept->lost = out < 0 || err != 0;
+	if (kept->lost)
+		kept->path[0] = '\0';
+}
+
+// The one line on what became of the old crontab; a copy of a change that
+// failed is not needed.
+static void say_kept(const Invoker *invoker, const Crontab *crontab, const Kept *kept,
+		     const char *done, int result)
+{
+	if (result != 0 && kept->path[0] != '\0')
+		remove_temp(kept->path);
+	if (result != 0 || (kept->path[0] == '\0' && !kept->lost))
+		return;
+	if (kept->lost) {
+		say("crontab of %s %s; no copy of the old one was kept\n", crontab->name, done);
+		return;
+	}
+	static char note[note_size];
+	char before[temp_path_size + login_name_size + 64];
+	snprintf(before, sizeof before, "crontab of %s %s; the old one is kept in %s: put it back with ",
+		 crontab->name, done, kept->path);
+	install_note(note, before, kept->path, invoker, crontab);
+	log_whole(note, false);
+}
+
+int replace_keeping(const Invoker *invoker, const Crontab *crontab, const Source *source)
+{
+	if (!at_terminal())
+		return replace_crontab(crontab, source);
+	if (source->fd == 0)
+		say("reading the new crontab from the terminal: end it with Ctrl-D at the start of "
+		    "a line, or abandon it with Ctrl-C\n");
+	Kept kept = {};
+	int staging = stage_crontab(crontab, source, nullptr);
+	if (staging >= 0)
+		keep_old(crontab, &kept);
+	int result = staging >= 0 ? commit_staging(crontab, staging) : -1;
+	notify_scheduler(crontab);
+	say_kept(invoker, crontab, &kept, "replaced", result);
+	return result;
+}
+
+int delete_keeping(const Invoker *invoker, const Crontab *crontab, bool *deleted)
+{
+	if (!at_terminal())
+		return delete_crontab(crontab, deleted);
+	Kept kept = {};
+	*deleted = false;
+	int held = hold_crontab(crontab);
+	if (held >= 0)
+		keep_old(crontab, &kept);
+	int result = held >= 0 ? delete_held(crontab, held, deleted) : -1;
+	notify_scheduler(crontab);
+	say_kept(invoker, crontab, &kept, "deleted", result);
+	return result;
+}
