@@ -70,6 +70,8 @@ static void say_kept(const Invoker *invoker, const Crontab *crontab, const Kept 
 	if (result != 0 || (kept->path[0] == '\0' && !kept->lost))
 		return;
 	if (kept->lost) {
+		// The failure's own report may have left its line open.
+		end_line();
 		say("crontab of %s %s; no copy of the old one was kept\n", crontab->name, done);
 		return;
 	}

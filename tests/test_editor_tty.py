@@ -57,6 +57,61 @@ class RealEditor(Case):
         self.wait_for(lambda: os.path.getsize(OUT + "/status"), "the command to end")
         return int(read(OUT + "/status")), self.screen().encode() if then else read(OUT + "/err")
 
+    def typed(self, command, *keys, user="alice"):
+        """Runs the shell command (crontab stands for the set-user-id copy) as user at the
+        terminal, types each of keys (a tmux key list) once the screen shows "ready"; the status
+        and the screen."""
+        who = "" if user is None else f"setpriv --reuid={h.USERS[user].uid} --regid=2001 --clear-groups "
+        line = re.sub(r"^crontab\b", SUID, command)
+        h.write(OUT + "/status", b"")
+        status, _, err = self.tmux("new-session", "-d", "-x", "200", "-y", "24",
+                                   f"cd /tmp && echo ready; {who}{line}; echo $? >{OUT}/status; sleep 600")
+        self.assertEqual(status, 0, err)
+        for key in keys:
+            self.wait_for(lambda: "ready" in self.screen(), "the shell")
+            self.tmux("send-keys", *key)
+        self.wait_for(lambda: os.path.getsize(OUT + "/status"), "the command to end")
+        return int(read(OUT + "/status")), self.screen()
+
+    def test_a_change_at_the_terminal_keeps_what_it_took_away(self):
+        told = ("reading the new crontab from the terminal: end it with Ctrl-D at the start of a "
+                "line, or abandon it with Ctrl-C\n")
+        # (command, keys typed, stderr a terminal, what is said, the crontab after)
+        for command, keys, said, after in (
+                ("crontab -r", (), "deleted", None), ("crontab -d -u alice", (), "deleted", None),
+                ("crontab -", (("C-d",),), told + "crontab of alice replaced", b""),
+                ("crontab -", (("-l", "0 2 * * * new"), ("Enter", "C-d")), told + "0 2 * * * new\n"
+                 "crontab of alice replaced", b"0 2 * * * new\n"),
+                (f"crontab {HOME}/new", (), "replaced", b"from a file\n"),
+                # Abandoned, off a terminal, or with nothing to keep: nothing kept, nothing said.
+                ("crontab -", (("C-c",),), told + "^Cinstall interrupted, crontab unchanged\n", OLD),
+                ("crontab -r 2>/dev/null", (), "", None), ("crontab -r </dev/null", (), "", None)):
+            with self.row(command=command, keys=keys):
+                put("alice", OLD)
+                h.user_file("alice", "new", b"from a file\n")
+                status, screen = self.typed(command, *keys)
+                self.assertEqual((status, read("alice")), (0 if "C-c" not in str(keys) else 1, after))
+                kept = re.search(r"; the old one is kept in (\S+): put it back with crontab (\S+)\n",
+                                 screen)
+                self.assertEqual(bool(kept), said.endswith(("deleted", "replaced")), screen)
+                if not kept:
+                    self.assertIn(said, screen)
+                    self.assertEqual(temps(), [])
+                    continue
+                self.assertIn(f"{said}; the old one is kept in {kept[1]}", screen)
+                # The named command puts it back, byte for byte.
+                self.assertEqual((kept[1], os.stat(kept[1]).st_uid), (kept[2], 2001))
+                self.assertEqual(run([kept[2]]), (0, b"", b""))
+                self.assertEqual(read("alice"), OLD)
+                h.clear_temps()
+        # A copy that cannot be made never stops the change; the line says so.
+        put("root", OLD)
+        status, screen = self.typed(f"strace -f -qq -o /dev/null -e inject=mkdir:error=ENOSPC "
+                                    f"{h.PLAIN} -r", user=None)
+        self.assertEqual((status, read("root"), temps()), (0, None, []))
+        self.assertRegex(screen, r"\nunable to create /tmp/crontab\.\w{6}: No space left on device\n"
+                         r"crontab of root deleted; no copy of the old one was kept\n")
+
     def screen(self):  # wrapped lines joined
         return self.tmux("capture-pane", "-p", "-J")[1].decode()
 

@@ -129,7 +129,9 @@ class Delete(Case):
                 self.check(run([opt]), 0, alice=None, updates=["alice", "alice"])
                 os.mkdir(h.path("alice"))  # empty, and still no crontab to remove
                 self.check(run([opt]), 1, err=unable("delete", "alice", "Is a directory"))
-                self.assertEqual((os.path.isdir(h.path("alice")), updates()), (True, ["alice"] * 3))
+                # Off a terminal nothing is kept.
+                self.assertEqual((os.path.isdir(h.path("alice")), updates(), h.temps()),
+                                 (True, ["alice"] * 3, []))
 
 
 class Notify(Case):
