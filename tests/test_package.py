@@ -45,6 +45,9 @@ class Package(Case):
                 page = STAGE + prefix + "/share/man/man1/crontab.1"
                 self.assertNode(page, stat.S_ISREG, 0o644)
                 self.assertEqual(read(page), read(h.CHECKOUT + "/man/crontab.1"))
+                page = STAGE + prefix + "/share/man/man5/crontab.5"
+                self.assertNode(page, stat.S_ISREG, 0o644)
+                self.assertEqual(read(page), read(h.CHECKOUT + "/man/crontab.5"))
                 self.assertEqual(os.path.exists(STAGE + "/usr"), prefix == "/usr")
                 # Not writable by group or others, so only the command changes crontabs.
                 self.assertNode(STAGE + h.DIR, stat.S_ISDIR, 0o755)
