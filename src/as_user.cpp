@@ -78,7 +78,8 @@ int become_user(const Invoker *invoker, const char *fallback_dir)
 	}
 	// Groups first: once the user id is given up, they can no longer be set.
 	if (initgroups(name, pw->pw_gid) != 0) {
-		log_message("initgroups failed: %s %s%s\n", name, strerror(errno), lacking_root(errno));
+		log_message("initgroups failed: %s %s%s\n", name, strerror(errno),
+			    lacking_root(errno));
 		return -1;
 	}
 	if (setregid(pw->pw_gid, pw->pw_gid) != 0) {

@@ -20,7 +20,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 // The crontab an edit started from, so that a change made meanwhile by
 // another hand is not overwritten unseen.
 struct Origin {
@@ -114,8 +113,8 @@ static int check_editor(int status, const Edit *edit, bool *keep)
 static void kept_note(Edit *edit, const Invoker *invoker, const Crontab *crontab)
 {
 	char before[temp_path_size + 64];
-	snprintf(before, sizeof before, "the edited crontab is kept in %s; install it with: ",
-		 edit->path);
+	snprintf(before, sizeof before,
+		 "the edited crontab is kept in %s; install it with: ", edit->path);
 	install_note(edit->note, before, edit->path, invoker, crontab);
 }
 
@@ -162,7 +161,7 @@ static bool unchanged(const Edit *edit)
 static const char *user_column(const char *line, size_t len)
 {
 	static const char *const path[] = {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin",
-					   "/usr/bin",	      "/sbin",		"/bin"};
+					   "/usr/bin",        "/sbin",          "/bin"};
 	const char *word;
 	size_t word_len;
 	char name[login_name_size];

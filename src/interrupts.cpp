@@ -60,8 +60,8 @@ void catch_interrupts(const char *message, const char *note)
 	sa.sa_mask = interrupt_set();
 	for (unsigned i = 0; i < sizeof interrupts / sizeof interrupts[0]; i++) {
 		struct sigaction old;
-		if (caught[i] || (sigaction(interrupts[i], nullptr, &old) == 0 &&
-				  old.sa_handler != SIG_IGN))
+		if (caught[i] ||
+		    (sigaction(interrupts[i], nullptr, &old) == 0 && old.sa_handler != SIG_IGN))
 			caught[i] = sigaction(interrupts[i], &sa, nullptr) == 0;
 	}
 	unblock_interrupts();

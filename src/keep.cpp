@@ -50,7 +50,8 @@ static void keep_old(const Crontab *crontab, Kept *kept)
 	if (out >= 0 && close(out) != 0 && err == 0)
 		err = errno;
 	if (err != 0 && read_failed)
-		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name, strerror(err));
+		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name,
+			    strerror(err));
 	else if (err != 0)
 		log_message("unable to write %s: %s\n", kept->path, strerror(err));
 	if (out >= 0 && err != 0)
@@ -77,8 +78,9 @@ static void say_kept(const Invoker *invoker, const Crontab *crontab, const Kept 
 	}
 	static char note[note_size];
 	char before[temp_path_size + login_name_size + 64];
-	snprintf(before, sizeof before, "crontab of %s %s; the old one is kept in %s: put it back with ",
-		 crontab->name, done, kept->path);
+	snprintf(before, sizeof before,
+		 "crontab of %s %s; the old one is kept in %s: put it back with ", crontab->name,
+		 done, kept->path);
 	install_note(note, before, kept->path, invoker, crontab);
 	log_whole(note, false);
 }

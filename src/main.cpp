@@ -216,15 +216,17 @@ static const char *operation_problem(const Options &options, char (&why)[1024])
 	const char *operand = options.operand;
 	if (options.mode == None && options.refused != '\0')
 		snprintf(why, sizeof why,
-			 options.lacked_argument ? "option -%c needs an argument" : "unknown option -%c",
+			 options.lacked_argument ? "option -%c needs an argument"
+						 : "unknown option -%c",
 			 options.refused);
 	else if (options.mode == None && options.operand_count == 0)
 		snprintf(why, sizeof why, "no operation given");
 	else if (options.mode == None && options.operand_count > 1)
 		snprintf(why, sizeof why, "extra operand %s", options.second_operand);
 	else if (options.mode == None)
-		snprintf(why, sizeof why, "operand %s is no file name: write ./%s for a file so named",
-			 operand, operand);
+		snprintf(why, sizeof why,
+			 "operand %s is no file name: write ./%s for a file so named", operand,
+			 operand);
 	else
 		snprintf(why, sizeof why, "-%c takes no operand: %s", options.mode_option, operand);
 	return why;
