@@ -2,6 +2,7 @@
 
 #include "copy.h"
 #include "install.h"
+#include "interrupts.h"
 #include "messages.h"
 #include "temp.h"
 
@@ -89,6 +90,9 @@ int replace_keeping(const Invoker *invoker, const Crontab *crontab, const Source
 {
 	if (!at_terminal())
 		return replace_crontab(crontab, source);
+	// Abandoned before it is staged, the input has changed nothing either.
+	if (source->fd == 0)
+		catch_interrupts("install interrupted, crontab unchanged\n", "");
 	if (source->fd == 0)
 		say("reading the new crontab from the terminal: end it with Ctrl-D at the start of "
 		    "a line, or abandon it with Ctrl-C\n");

@@ -59,8 +59,8 @@ class RealEditor(Case):
 
     def typed(self, command, *keys, user="alice"):
         """Runs the shell command (crontab stands for the set-user-id copy) as user at the
-        terminal, types each of keys (a tmux key list) once the screen shows "ready"; the status
-        and the screen."""
+        terminal, types each of keys (a tmux key list) once the command has said how to end its
+        input; the status and the screen."""
         who = "" if user is None else f"setpriv --reuid={h.USERS[user].uid} --regid=2001 --clear-groups "
         line = re.sub(r"^crontab\b", SUID, command)
         h.write(OUT + "/status", b"")
@@ -68,7 +68,7 @@ class RealEditor(Case):
                                    f"cd /tmp && echo ready; {who}{line}; echo $? >{OUT}/status; sleep 600")
         self.assertEqual(status, 0, err)
         for key in keys:
-            self.wait_for(lambda: "ready" in self.screen(), "the shell")
+            self.wait_for(lambda: "abandon it with Ctrl-C" in self.screen(), "the command")
             self.tmux("send-keys", *key)
         self.wait_for(lambda: os.path.getsize(OUT + "/status"), "the command to end")
         return int(read(OUT + "/status")), self.screen()
@@ -80,8 +80,8 @@ class RealEditor(Case):
         for command, keys, said, after in (
                 ("crontab -r", (), "deleted", None), ("crontab -d -u alice", (), "deleted", None),
                 ("crontab -", (("C-d",),), told + "crontab of alice replaced", b""),
-                ("crontab -", (("-l", "0 2 * * * new"), ("Enter", "C-d")), told + "0 2 * * * new\n"
-                 "crontab of alice replaced", b"0 2 * * * new\n"),
+                ("crontab -", (("-l", "0 2 * * * new"), ("Enter", "C-d")),
+                 told + "0 2 * * * new\ncrontab of alice replaced", b"0 2 * * * new\n"),
                 (f"crontab {HOME}/new", (), "replaced", b"from a file\n"),
                 # Abandoned, off a terminal, or with nothing to keep: nothing kept, nothing said.
                 ("crontab -", (("C-c",),), told + "^Cinstall interrupted, crontab unchanged\n", OLD),
@@ -106,7 +106,7 @@ class RealEditor(Case):
                 h.clear_temps()
         # A copy that cannot be made never stops the change; the line says so.
         put("root", OLD)
-        status, screen = self.typed(f"strace -f -qq -o /dev/null -e inject=mkdir:error=ENOSPC "
+        status, screen = self.typed(f"strace -f -qq -o /dev/null -e inject=mkdir,mkdirat:error=ENOSPC "
                                     f"{h.PLAIN} -r", user=None)
         self.assertEqual((status, read("root"), temps()), (0, None, []))
         self.assertRegex(screen, r"\nunable to create /tmp/crontab\.\w{6}: No space left on device\n"

@@ -45,8 +45,9 @@ class List(Case):
         put("alice", b"x\n")
         self.check(run(["-l"], binary=h.PLAIN), 1,
                    err=unable("read", "alice", "Permission denied" + h.NOT_ROOT))
-        when = h.call_number(["-l", "-u", "alice"], "open,openat", '"alice"')
-        self.check(h.traced(["-l", "-u", "alice"], ["-e", f"inject=open,openat:error=EIO:when={when}"]),
+        # Opened by openat on every C library, which some use for nothing else.
+        when = h.call_number(["-l", "-u", "alice"], "openat", '"alice"')
+        self.check(h.traced(["-l", "-u", "alice"], ["-e", f"inject=openat:error=EIO:when={when}"]),
                    1, err=unable("read", "alice", h.strerror(errno.EIO)))
         with open("/dev/full", "wb") as full:
             self.check(run(["-l"], stdout=full), 1, err=unable("list", "alice",
