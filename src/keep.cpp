@@ -26,24 +26,34 @@ static bool at_terminal()
 	return isatty(0) == 1 && isatty(2) == 1;
 }
 
+// The crontab, open, when it has anything in it to keep; -1 when it has
+// not, -2 after the failure to open it was reported.
+static int open_old(const Crontab *crontab)
+{
+	int in = open(crontab->name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+	if (in < 0 && errno == ENOENT)
+		return -1;
+	if (in < 0) {
+		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name,
+			    strerror(errno));
+		return -2;
+	}
+	struct stat st;
+	if (fstat(in, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size == 0)) {
+		close(in);
+		return -1;
+	}
+	return in;
+}
+
 // Copies the crontab, when it has anything in it, into a private file.
 static void keep_old(const Crontab *crontab, Kept *kept)
 {
 	*kept = {};
-	int in = open(crontab->name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-	struct stat st;
-	if (in < 0 && errno == ENOENT)
+	int in = open_old(crontab);
+	kept->lost = in == -2;
+	if (in < 0)
 		return;
-	if (in >= 0 && fstat(in, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size == 0)) {
-		close(in);
-		return;
-	}
-	if (in < 0) {
-		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name,
-			    strerror(errno));
-		kept->lost = true;
-		return;
-	}
 	int out = create_temp(kept->path, false);
 	bool read_failed = false;
 	int err = out >= 0 ? copy_fd(in, out, LLONG_MAX, &read_failed) : 0;

@@ -106,8 +106,9 @@ class RealEditor(Case):
                 h.clear_temps()
         # A copy that cannot be made never stops the change; the line says so.
         put("root", OLD)
-        status, screen = self.typed(f"strace -f -qq -o /dev/null -e inject=mkdir,mkdirat:error=ENOSPC "
-                                    f"{h.PLAIN} -r", user=None)
+        traced = " ".join(f"{k}={v}" for k, v in h.TRACED.items())
+        status, screen = self.typed(f"env {traced} strace -f -qq -o /dev/null -e "
+                                    f"inject=mkdir,mkdirat:error=ENOSPC {h.PLAIN} -r", user=None)
         self.assertEqual((status, read("root"), temps()), (0, None, []))
         self.assertRegex(screen, r"\nunable to create /tmp/crontab\.\w{6}: No space left on device\n"
                          r"crontab of root deleted; no copy of the old one was kept\n")
