@@ -180,12 +180,12 @@ static bool seen_user_not_program(const char *name, size_t len)
 {
 	static char words[64][64];
 	static bool verdicts[64];
-	static unsigned next;
 	for (unsigned i = 0; i < 64; i++)
 		if (words[i][0] != '\0' && strcmp(words[i], name) == 0)
 			return verdicts[i];
 	bool verdict = user_not_program(name);
 	if (len < sizeof words[0]) {
+		static unsigned next;
 		memcpy(words[next], name, len + 1);
 		verdicts[next] = verdict;
 		next = (next + 1) % 64;

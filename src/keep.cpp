@@ -101,11 +101,11 @@ int replace_keeping(const Invoker *invoker, const Crontab *crontab, const Source
 	if (!at_terminal())
 		return replace_crontab(crontab, source);
 	// Abandoned before it is staged, the input has changed nothing either.
-	if (source->fd == 0)
+	if (source->fd == 0) {
 		catch_interrupts("install interrupted, crontab unchanged\n", "");
-	if (source->fd == 0)
 		say("reading the new crontab from the terminal: end it with Ctrl-D at the start of "
 		    "a line, or abandon it with Ctrl-C\n");
+	}
 	Kept kept = {};
 	int staging = stage_crontab(crontab, source, nullptr);
 	if (staging >= 0)
