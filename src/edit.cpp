@@ -247,11 +247,15 @@ static char decide()
 }
 
 // Runs the editor until the text is one to install, or nothing is to be.
+// Interrupts are let through only while the editor runs and at the
+// question: what the run says of the edit otherwise, it says once, and an
+// interrupt waits for the run's end or the install.
 static Edited edit_until_decided(const Invoker *invoker, Edit *edit, bool *keep)
 {
 	for (;;) {
-		if (check_editor(run_editor(invoker, edit->path), edit, keep) != 0 ||
-		    read_back(invoker, edit, keep) != 0)
+		int status = run_editor(invoker, edit->path);
+		block_interrupts();
+		if (check_editor(status, edit, keep) != 0 || read_back(invoker, edit, keep) != 0)
 			return edit_failed;
 		// Too large to install: the install says so, and keeps the edit.
 		if (edit->source.size > max_crontab_size)
@@ -262,8 +266,12 @@ static Edited edit_until_decided(const Invoker *invoker, Edit *edit, bool *keep)
 		}
 		if (point_out(edit->source.text, edit->source.size) == 0)
 			return edit_changed;
-		switch (decide()) {
+		unblock_interrupts();
+		char answer = decide();
+		block_interrupts();
+		switch (answer) {
 		case 'e':
+			unblock_interrupts();
 			continue;
 		case 'q':
 			log_whole(edit->note, false);
@@ -292,8 +300,6 @@ static Edited edit_copy(const Invoker *invoker, const Crontab *crontab, Edit *ed
 	if (copied == 0)
 		catch_interrupts("edit interrupted; ", edit->note);
 	Edited result = copied == 0 ? edit_until_decided(invoker, edit, &keep) : edit_failed;
-	if (result != edit_changed)
-		block_interrupts();
 	if (edit->original >= 0)
 		close(edit->original);
 	if ((result == edit_failed && !keep) || result == edit_unchanged)

@@ -162,6 +162,14 @@ class Interruption(Case):
         # Ctrl-C while the editor runs is the editor's: one that lives on is installed.
         self.check(run(["-e"], env={"EDITOR": 'f() { kill -INT $PPID; echo "#e" >> "$1"; }; f'}), 0,
                    err=h.installed(), alice=b"#kept\n#e\n")
+        # Once the edit's end is said, held up right after, an interrupt adds nothing to it.
+        failed = {"EDITOR": "false"}
+        when = h.call_number(["-e"], "write", "editor exited", env=failed)
+        p = h.traced(["-e"], ["-e", f"inject=write:delay_exit=2000000:when={when}"], env=failed,
+                     started=True, **PIPES)
+        self.assertEqual(os.read(p.stderr.fileno(), 100), h.editor_failed())
+        os.kill(h.tracee(p), signal.SIGTERM)
+        self.assertEqual((h.finished(p), h.temps()), ((1, b"", b""), []))
 
 
 class FullDisk(Case):
