@@ -11,7 +11,6 @@
 #include "temp.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdio.h>
@@ -62,19 +61,11 @@ static int copy_current(const Crontab *crontab, int tmp, const char *path, Origi
 	const char *name = crontab->name;
 	*origin = {};
 	*original = -1;
-	int in = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-	if (in < 0 && errno == ENOENT)
-		return 0;
 	struct stat st;
-	if (in >= 0 && fstat(in, &st) != 0) {
-		close(in);
-		in = -1;
-	}
-	if (in < 0) {
-		log_message("unable to read %s/%s: %s%s\n", crontab->dir, name, strerror(errno),
-			    lacking_root(errno));
-		return -1;
-	}
+	bool absent;
+	int in = open_crontab(crontab, &st, &absent);
+	if (in < 0)
+		return absent ? 0 : -1;
 	*origin = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 	bool read_failed;
 	int err = copy_fd(in, tmp, size_room(), &read_failed);

@@ -7,7 +7,6 @@
 #include "temp.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -30,16 +29,12 @@ static bool at_terminal()
 // not, -2 after the failure to open it was reported.
 static int open_old(const Crontab *crontab)
 {
-	int in = open(crontab->name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-	if (in < 0 && errno == ENOENT)
-		return -1;
-	if (in < 0) {
-		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name,
-			    strerror(errno));
-		return -2;
-	}
 	struct stat st;
-	if (fstat(in, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_size == 0)) {
+	bool absent;
+	int in = open_crontab(crontab, &st, &absent);
+	if (in < 0)
+		return absent ? -1 : -2;
+	if (!S_ISREG(st.st_mode) || st.st_size == 0) {
 		close(in);
 		return -1;
 	}

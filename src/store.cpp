@@ -50,18 +50,34 @@ int enter_store(const char *dir)
 }
 
 // openat, since some C libraries follow an open with O_CLOEXEC by an fcntl
-// that openat does without. Clients read "no crontab" as an empty crontab,
-// and would write theirs over one that only failed to open: it is said only
-// of a crontab that is not there.
+// that openat does without.
+int open_crontab(const Crontab *crontab, struct stat *st, bool *absent)
+{
+	int in = openat(AT_FDCWD, crontab->name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+	*absent = in < 0 && errno == ENOENT;
+	if (in >= 0 && fstat(in, st) != 0) {
+		int err = errno;
+		close(in);
+		in = -1;
+		errno = err;
+	}
+	if (in < 0 && !*absent)
+		log_message("unable to read %s/%s: %s%s\n", crontab->dir, crontab->name,
+			    strerror(errno), lacking_root(errno));
+	return in;
+}
+
+// Clients read "no crontab" as an empty crontab, and would write theirs
+// over one that only failed to open: it is said only of a crontab that is
+// not there.
 int list_crontab(const Crontab *crontab)
 {
 	const char *name = crontab->name;
-	int in = openat(AT_FDCWD, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-	if (in < 0 && errno == ENOENT)
+	struct stat st;
+	bool absent;
+	int in = open_crontab(crontab, &st, &absent);
+	if (absent)
 		log_message("no crontab for %s\n", name);
-	else if (in < 0)
-		log_message("unable to read %s/%s: %s%s\n", crontab->dir, name, strerror(errno),
-			    lacking_root(errno));
 	if (in < 0)
 		return -1;
 	bool read_failed;

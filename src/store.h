@@ -1,14 +1,15 @@
 #pragma once
 
 #include <limits.h>
+#include <sys/stat.h>
 
 // The crontab directory, its names and the rules for them: a crontab named
 // after its user, the staging file an install writes first ("NAME.new"),
 // and the update file that tells the scheduler whose crontab changed. The
 // directory is named by the caller and entered once; every name after that
 // is relative to it. Functions that act report their own failures and
-// return 0, or -1 when the command must end with status 1; name_problem
-// only answers, with a reason.
+// return 0 (open_crontab the descriptor), or -1 when the command must end
+// with status 1; name_problem only answers, with a reason.
 
 #ifndef CRONTAB_DIR
 #define CRONTAB_DIR "/etc/crontabs"
@@ -33,6 +34,11 @@ void staging_name(const char *name, char (&staging)[NAME_MAX + 1]);
 
 // Makes the directory the working directory.
 int enter_store(const char *dir);
+
+// Opens the crontab for reading, a link not followed, and gives its status:
+// the descriptor, or -1. *absent tells a crontab that is not there, of
+// which nothing is said, from a failure, which was reported.
+int open_crontab(const Crontab *crontab, struct stat *st, bool *absent);
 
 // Copies the crontab to standard output.
 int list_crontab(const Crontab *crontab);
