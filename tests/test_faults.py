@@ -143,10 +143,9 @@ class Interruption(Case):
                          f'"$1"\ntouch {ready}\nexec sleep 10\n', 0o755)
         # A terminal's ^C signals the whole group: the editor dies of it, and the command says
         # so. A signal for the command alone ends it at once; the editor is left to the user.
-        for sig, whole_group, said in (
-                (signal.SIGINT, True, h.editor_failed("killed by signal 2")),
-                (signal.SIGQUIT, True, h.editor_failed("killed by signal 3")),
-                (signal.SIGTERM, False, b"edit interrupted; "), (signal.SIGHUP, False, b"edit interrupted; ")):
+        for sig, whole_group in ((signal.SIGINT, True), (signal.SIGQUIT, True),
+                                 (signal.SIGTERM, False), (signal.SIGHUP, False)):
+            said = h.editor_failed(f"killed by signal {sig:d}") if whole_group else b"edit interrupted; "
             with self.row(sig=sig, whole_group=whole_group):
                 put("alice", b"#kept\n")
                 h.sh("rm", "-f", ready)

@@ -9,22 +9,20 @@ import harness as h
 
 class Usage(Case):
     def test_usage_errors_but_not_an_empty_operand(self):
-        for args, why in (([], "no operation given"), (["-l", "-e"], "-e cannot be given with -l"),
-                          (["-l", "-l"], "-l cannot be given with -l"),
-                          (["-d", "-l"], "-l cannot be given with -d"), (["-x"], "unknown option -x"),
-                          (["-l", "-x"], "unknown option -x"),
-                          (["-l", "-u"], "option -u needs an argument"),
-                          (["-l", "file"], "-l takes no operand: file"),
-                          (["-d", "-"], "-d takes no operand: -"),
-                          (["--", "-x"], "operand -x is no file name: write ./-x for a file so named"),
-                          (["a", "b"], "extra operand b"), (["-l", "--", "-"], "-l takes no operand: -"),
-                          (["-r", "-l"], "-l cannot be given with -r"),
-                          (["-e", "-r"], "-r cannot be given with -e"),
-                          (["-dr"], "-r cannot be given with -d"), (["-rr"], "-r cannot be given with -r"),
-                          # Found before the -u that would be refused.
-                          (["-l", "-e", "-u", "bob"], "-e cannot be given with -l")):
+        twice = "{1} cannot be given with {0}"  # the second of two operations
+        for line, why in (("", "no operation given"), ("-l -e", twice), ("-l -l", twice),
+                          ("-d -l", twice), ("-r -l", twice), ("-e -r", twice),
+                          ("-dr", "-r cannot be given with -d"), ("-rr", "-r cannot be given with -r"),
+                          ("-x", "unknown option -x"), ("-l -x", "unknown option -x"),
+                          ("-l -u", "option -u needs an argument"), ("a b", "extra operand b"),
+                          ("-l file", "-l takes no operand: file"), ("-d -", "-d takes no operand: -"),
+                          ("-l -- -", "-l takes no operand: -"),
+                          ("-- -x", "operand -x is no file name: write ./-x for a file so named"),
+                          ("-l -e -u bob", twice)):  # found before the -u that would be refused
+            args = line.split()
             with self.subTest(args=args):
-                self.check(run(args, stdin=b"0 * * * * date\n"), 2, USAGE, why.encode() + b"\n")
+                self.check(run(args, stdin=b"0 * * * * date\n"), 2, USAGE,
+                           why.format(*args).encode() + b"\n")
         self.check(run([""]), 1, err=unread("", "No such file or directory"), alice=None,
                    updates=[])  # no arguments must not have read standard input
 
