@@ -5,11 +5,10 @@
 // Writes all n bytes of buf, retrying short writes.
 int write_all(int out, const char *buf, unsigned long n);
 
-// Copies in to out in large blocks, at most limit bytes, adding the count
-// to *copied when given; *read_failed tells whether reading in was what
-// failed. A copy that would pass limit fails with EFBIG before writing
-// past it.
-int copy_fd(int in, int out, long long limit, bool *read_failed, long long *copied = nullptr);
+// Copies in to out in large blocks, at most limit bytes; *read_failed
+// tells whether reading in was what failed. A copy that would pass limit
+// fails with EFBIG before writing past it.
+int copy_fd(int in, int out, long long limit, bool *read_failed);
 
 // Reads in to its end into buf, or until size bytes fill it; *got is the
 // count read.

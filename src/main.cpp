@@ -23,28 +23,13 @@
 
 enum Mode { None = 0, Edit = 1, List = 2, Replace = 3, Delete = 4 };
 
-// Room for the -u and -c options of one command line; more is a usage
-// error where the one past the room stands.
-enum { max_picks = 64 };
-
-// A -u or a -c, in the order given.
-struct Pick {
-	char option;
-	const char *arg;
-};
-
-// The command line, as written. A usage error found while reading it is
-// only noted, at the -u or -c where it stands: those before it are still
-// checked first, as when each option acted as it came.
+// The command line, as written. A usage error is said only once the -u and
+// -c options before it are checked, as when each option acted as it came.
 struct Options {
 	Mode mode;
 	// The option that chose mode, for the usage error of a second one.
 	char mode_option;
-	Pick picks[max_picks];
-	int pick_count;
-	// The number of picks before a usage error, or -1 when there is none,
-	// and what the error was.
-	int usage_after;
+	// The first usage error, or empty.
 	char usage_why[64];
 	// The last option that getopt refused, and whether it lacked its
 	// argument; it counts only when no operation is left chosen.
@@ -54,6 +39,14 @@ struct Options {
 	const char *operand;
 	const char *second_operand;
 	int operand_count;
+};
+
+// Whom the -u and -c options are checked for, and what they choose.
+struct Picking {
+	const Invoker *invoker;
+	uid_t effective_uid;
+	char (*target)[login_name_size];
+	const char **dir;
 };
 
 // A usage error says why, on standard error, before the usage text.
@@ -70,32 +63,13 @@ struct Options {
 	exit(2);
 }
 
-static void note_usage_error(Options *options, const char *why)
-{
-	if (options->usage_after >= 0)
-		return;
-	options->usage_after = options->pick_count;
-	snprintf(options->usage_why, sizeof options->usage_why, "%s", why);
-}
-
 static void choose(Options *options, Mode wanted, char option)
 {
-	if (options->mode != None) {
-		char why[64];
-		snprintf(why, sizeof why, "-%c cannot be given with -%c", option,
-			 options->mode_option);
-		note_usage_error(options, why);
-	}
+	if (options->mode != None && options->usage_why[0] == '\0')
+		snprintf(options->usage_why, sizeof options->usage_why,
+			 "-%c cannot be given with -%c", option, options->mode_option);
 	options->mode = wanted;
 	options->mode_option = option;
-}
-
-static void add_pick(Options *options, char option, const char *arg)
-{
-	if (options->pick_count == max_picks)
-		note_usage_error(options, "more than 64 -u and -c options");
-	else
-		options->picks[options->pick_count++] = {option, arg};
 }
 
 static void add_operand(Options *options, const char *arg)
@@ -113,40 +87,6 @@ static void refuse_option(Options *options)
 	options->mode = None;
 	options->refused = static_cast<char>(optopt);
 	options->lacked_argument = optopt == 'u' || optopt == 'c';
-}
-
-// A leading "-" in the option string hands back operands in their place,
-// on every C library and whatever POSIXLY_CORRECT says, so that options
-// after the operand are read too.
-static void read_options(int argc, char **argv, Options *options)
-{
-	*options = {};
-	options->usage_after = -1;
-	opterr = 0;
-	for (;;) {
-		int at = optind;
-		int c = getopt(argc, argv, "-ledru:c:");
-		// Some C libraries stop at a lone "-" rather than hand it back.
-		if (c == -1 && optind == at && optind < argc && strcmp(argv[optind], "-") == 0) {
-			add_operand(options, argv[optind++]);
-			continue;
-		}
-		if (c == -1)
-			break;
-		if (c == 1)
-			add_operand(options, optarg);
-		else if (c == 'l' || c == 'e')
-			choose(options, c == 'l' ? List : Edit, static_cast<char>(c));
-		else if (c == 'd' || c == 'r')
-			choose(options, Delete, static_cast<char>(c));
-		else if (c == 'u' || c == 'c')
-			add_pick(options, static_cast<char>(c), optarg);
-		else
-			refuse_option(options);
-	}
-	// After "--" everything is an operand.
-	while (optind < argc)
-		add_operand(options, argv[optind++]);
 }
 
 // Every refusal is on record before the command exits, with what was said
@@ -172,42 +112,65 @@ static void identify_invoker(Invoker *invoker, uid_t *effective_uid)
 		refuse("");
 }
 
-// -u and -c are the superuser's, and a set-user-id run's invoker is not.
-static void require_privilege(const Invoker *invoker, uid_t effective_uid, const Pick &pick)
+// -u and -c are the superuser's, and a set-user-id run's invoker is not;
+// the last of each kind wins. A name that gives the invoker's own user id
+// asks for nothing more than no -u at all, and needs no privilege.
+static void check_pick(const Picking *picking, char option, const char *arg)
 {
-	if (pick.arg[0] == '\0' || invoker->uid != effective_uid) {
-		char what[login_name_size + 8];
-		snprintf(what, sizeof what, "-%c %s", pick.option, pick.arg);
-		log_message("-%c option: superuser only", pick.option);
+	const Invoker *invoker = picking->invoker;
+	if (option == 'u' && names_invoker(arg, invoker)) {
+		memcpy(*picking->target, invoker->name, sizeof *picking->target);
+		return;
+	}
+	char what[login_name_size + 8];
+	snprintf(what, sizeof what, "-%c %s", option, arg);
+	if (arg[0] == '\0' || invoker->uid != picking->effective_uid) {
+		log_message("-%c option: superuser only", option);
 		refuse(what);
 	}
+	if (option == 'c')
+		*picking->dir = arg;
+	else if (find_target(arg, *picking->target) != 0)
+		refuse(what);
 }
 
-// Each -u and -c in the order given, the last of each kind winning. A name
-// that gives the invoker's own user id asks for nothing more than no -u at
-// all, and needs no privilege.
-static void check_picks(const Options &options, const Invoker *invoker, uid_t effective_uid,
-			char (&target)[login_name_size], const char **dir)
+// Read once to know the command, and again with picking given, to check
+// each -u and -c where it stands and end at the first usage error. A
+// leading "-" in the option string hands back operands in their place, on
+// every C library and whatever POSIXLY_CORRECT says, so that options after
+// the operand are read too.
+static void read_options(int argc, char **argv, Options *options, const Picking *picking)
 {
-	for (int i = 0; i < options.pick_count; i++) {
-		if (i == options.usage_after)
-			print_usage(options.usage_why);
-		const Pick &pick = options.picks[i];
-		if (pick.option == 'u' && names_invoker(pick.arg, invoker)) {
-			memcpy(target, invoker->name, sizeof target);
+	*options = {};
+	opterr = 0;
+	// Zero starts the scan over on glibc and musl alike; 1 is where it starts.
+	optind = 0;
+	for (;;) {
+		int at = optind > 0 ? optind : 1;
+		int c = getopt(argc, argv, "-ledru:c:");
+		// Some C libraries stop at a lone "-" rather than hand it back.
+		if (c == -1 && optind == at && optind < argc && strcmp(argv[optind], "-") == 0) {
+			add_operand(options, argv[optind++]);
 			continue;
 		}
-		require_privilege(invoker, effective_uid, pick);
-		if (pick.option == 'c')
-			*dir = pick.arg;
-		else if (find_target(pick.arg, target) != 0) {
-			char what[login_name_size + 8];
-			snprintf(what, sizeof what, "-u %s", pick.arg);
-			refuse(what);
-		}
+		if (c == -1)
+			break;
+		if (c == 1)
+			add_operand(options, optarg);
+		else if (c == 'l' || c == 'e')
+			choose(options, c == 'l' ? List : Edit, static_cast<char>(c));
+		else if (c == 'd' || c == 'r')
+			choose(options, Delete, static_cast<char>(c));
+		else if ((c == 'u' || c == 'c') && picking != nullptr)
+			check_pick(picking, static_cast<char>(c), optarg);
+		else if (c != 'u' && c != 'c')
+			refuse_option(options);
+		if (picking != nullptr && options->usage_why[0] != '\0')
+			print_usage(options->usage_why);
 	}
-	if (options.usage_after >= 0)
-		print_usage(options.usage_why);
+	// After "--" everything is an operand.
+	while (optind < argc)
+		add_operand(options, argv[optind++]);
 }
 
 // Why the operation chosen and the operands left make no command.
@@ -311,7 +274,7 @@ int main(int argc, char **argv)
 	// The large values are static, not on the stack: a caller's small stack
 	// limit must not be able to stop the run between a change and its record.
 	static Options options;
-	read_options(argc, argv, &options);
+	read_options(argc, argv, &options, nullptr);
 
 	static Invoker invoker;
 	uid_t effective_uid = 0;
@@ -319,7 +282,8 @@ int main(int argc, char **argv)
 	static char target[login_name_size];
 	memcpy(target, invoker.name, sizeof target);
 	const char *dir = default_crontab_dir;
-	check_picks(options, &invoker, effective_uid, target, &dir);
+	const Picking picking = {&invoker, effective_uid, &target, &dir};
+	read_options(argc, argv, &options, &picking);
 	const char *path = nullptr;
 	Mode mode = choose_operation(options, &path);
 	static char action[1024];
