@@ -1,6 +1,6 @@
 #include "access.h"
 
-#include "messages.h"
+#include "record.h"
 #include "user.h"
 
 #include <errno.h>

@@ -3,6 +3,7 @@
 #include "copy.h"
 #include "interrupts.h"
 #include "messages.h"
+#include "record.h"
 #include "size_limit.h"
 
 #include <errno.h>

@@ -6,6 +6,7 @@
 #include "interrupts.h"
 #include "lines.h"
 #include "messages.h"
+#include "record.h"
 #include "size_limit.h"
 #include "store.h"
 #include "temp.h"
@@ -92,7 +93,7 @@ static int check_editor(int status, const Edit *edit, bool *keep)
 			    WEXITSTATUS(status));
 	} else if (WIFSIGNALED(status)) {
 		log_message("editor killed by signal %d, crontab unchanged\n", WTERMSIG(status));
-		log_whole(edit->note, true);
+		log_whole(edit->note);
 		*keep = true;
 	} else {
 		return 0;
@@ -134,7 +135,7 @@ static int read_back(const Invoker *invoker, Edit *edit, bool *keep)
 	if (size > max_crontab_size || (err == 0 && whole))
 		return 0;
 	log_message("unable to read replacement file %s\n", edit->path);
-	log_whole(edit->note, true);
+	log_whole(edit->note);
 	*keep = true;
 	return -1;
 }
@@ -265,7 +266,7 @@ static Edited edit_until_decided(const Invoker *invoker, Edit *edit, bool *keep)
 			unblock_interrupts();
 			continue;
 		case 'q':
-			log_whole(edit->note, false);
+			say_whole(edit->note);
 			return edit_kept;
 		default:
 			return edit_changed;
@@ -346,7 +347,7 @@ int edit_crontab(const Invoker *invoker, const Crontab *crontab, bool *installed
 	if (result == 0)
 		remove_temp(edit.path);
 	else
-		log_whole(edit.note, true);
+		log_whole(edit.note);
 	*installed = result == 0;
 	return result;
 }

@@ -21,8 +21,8 @@ static void on_interrupt(int /*sig*/)
 		unlink(removed);
 	// Safe in a handler: nothing but strlen and write.
 	end_line();
-	log_whole(said, false);
-	log_whole(said_note, false);
+	say_whole(said);
+	say_whole(said_note);
 	_exit(1);
 }
 

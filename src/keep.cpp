@@ -4,6 +4,7 @@
 #include "install.h"
 #include "interrupts.h"
 #include "messages.h"
+#include "record.h"
 #include "temp.h"
 
 #include <errno.h>
@@ -88,7 +89,7 @@ static void say_kept(const Invoker *invoker, const Crontab *crontab, const Kept 
 		 "crontab of %s %s; the old one is kept in %s: put it back with ", crontab->name,
 		 done, kept->path);
 	install_note(note, before, kept->path, invoker, crontab);
-	log_whole(note, false);
+	say_whole(note);
 }
 
 int replace_keeping(const Invoker *invoker, const Crontab *crontab, const Source *source)

@@ -7,26 +7,9 @@
 #include <string.h>
 #include <unistd.h>
 
-// What was said of how the run went, for its record; and whether the last
-// text written left its line open, for the one line end added at exit.
-static char kept[1024];
-static size_t kept_len;
+// Whether the last text written left its line open, for the one line end
+// added at exit.
 static bool line_open;
-
-static void keep(const char *text, size_t len)
-{
-	while (len > 0 && text[len - 1] == '\n')
-		len--;
-	if (kept_len > 0 && kept_len + 2 < sizeof kept) {
-		memcpy(kept + kept_len, "; ", 2);
-		kept_len += 2;
-	}
-	size_t room = sizeof kept - 1 - kept_len;
-	size_t n = len < room ? len : room;
-	memcpy(kept + kept_len, text, n);
-	kept_len += n;
-	kept[kept_len] = '\0';
-}
 
 // Longer output is cut to the buffer; -1 when nothing could be formatted.
 static int format_into(char *buf, size_t size, const char *format, va_list ap)
@@ -43,45 +26,20 @@ static void put(const char *text, size_t len)
 		line_open = text[len - 1] != '\n';
 }
 
-// Formats into a fixed buffer and writes it; keeps it for the record when
-// it says how the run went.
-static void emit(bool for_record, const char *format, va_list ap)
-{
-	char buf[2048];
-	int len = format_into(buf, sizeof buf, format, ap);
-	if (len < 0)
-		return;
-	put(buf, static_cast<size_t>(len));
-	if (for_record)
-		keep(buf, static_cast<size_t>(len));
-}
-
-void log_message(const char *format, ...)
-{
-	va_list ap;
-	va_start(ap, format);
-	emit(true, format, ap);
-	va_end(ap);
-}
-
 void say(const char *format, ...)
 {
+	char buf[2048];
 	va_list ap;
 	va_start(ap, format);
-	emit(false, format, ap);
+	int len = format_into(buf, sizeof buf, format, ap);
 	va_end(ap);
+	if (len >= 0)
+		put(buf, static_cast<size_t>(len));
 }
 
-void log_whole(const char *text, bool for_record)
+void say_whole(const char *text)
 {
 	put(text, strlen(text));
-	if (for_record)
-		keep(text, strlen(text));
-}
-
-void report_call(const char *call)
-{
-	log_message("%s: %s\n", call, strerror(errno));
 }
 
 const char *lacking_root(int err)
@@ -142,11 +100,6 @@ char ask(const char *question, const char *letters)
 		    p[1 + strspn(p + 1, " \t")] == '\0')
 			return letter;
 	}
-}
-
-const char *diagnostics()
-{
-	return kept;
 }
 
 const char *escape(const char *text, char *out, size_t size)

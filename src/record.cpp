@@ -15,9 +15,44 @@
 #include <time.h>
 #include <unistd.h>
 
-// The subject of every record: who, and once known, what the run is to do.
+// The subject of every record: who, and once known, what the run is to do;
+// and what was said of its failures, lines joined by "; ".
 static char who[1024];
 static char action[1024];
+static char said[1024];
+static size_t said_len;
+
+void log_whole(const char *text)
+{
+	say_whole(text);
+	size_t len = strlen(text);
+	while (len > 0 && text[len - 1] == '\n')
+		len--;
+	if (said_len > 0 && said_len + 2 < sizeof said) {
+		memcpy(said + said_len, "; ", 2);
+		said_len += 2;
+	}
+	size_t n = len < sizeof said - 1 - said_len ? len : sizeof said - 1 - said_len;
+	memcpy(said + said_len, text, n);
+	said_len += n;
+	said[said_len] = '\0';
+}
+
+void log_message(const char *format, ...)
+{
+	char text[2048];
+	va_list ap;
+	va_start(ap, format);
+	int len = vsnprintf(text, sizeof text, format, ap);
+	va_end(ap);
+	if (len >= 0)
+		log_whole(text);
+}
+
+void report_call(const char *call)
+{
+	log_message("%s: %s\n", call, strerror(errno));
+}
 
 void record_who(const char *name, uid_t uid)
 {
@@ -170,17 +205,16 @@ static int record(int priority, bool whole_subject, const char *format, ...)
 void record_refusal(const char *what, const char *because)
 {
 	record(LOG_WARNING, false, "refused%s%s: %s%s%s", what[0] != '\0' ? " " : "", what, because,
-	       because[0] != '\0' ? "; " : "", diagnostics());
+	       because[0] != '\0' ? "; " : "", said);
 }
 
 void record_failure()
 {
-	record(LOG_WARNING, true, "failed: %s", diagnostics());
+	record(LOG_WARNING, true, "failed: %s", said);
 }
 
 void record_outcome(const char *words, bool announced)
 {
-	const char *said = diagnostics();
 	if (!announced || said[0] != '\0')
 		record(said[0] != '\0' ? LOG_WARNING : LOG_INFO, true, "%s%s%s", words,
 		       said[0] != '\0' ? "; " : "", said);

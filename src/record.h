@@ -2,13 +2,22 @@
 
 #include <sys/types.h>
 
-// The record of the run in the system log (facility cron, identity
-// "crontab", with the process id): who ran the command, what it was to do,
-// each change announced before it is made, and how the run ended. Every
-// refusal and failure is on record with the words said on standard error.
-// announce returns 0, or -1 after the failure was reported on standard
-// error; the others return nothing, since a record that cannot be sent
-// once the run has ended changes nothing the run can still act on.
+// The record of the run in the system log: who ran the command, what it
+// was to do, each change announced before it is made, and how the run
+// ended, with what was said of its failures. announce returns 0, or -1
+// after the failure was reported; the others return nothing, since a
+// record that cannot be sent once the run has ended changes nothing the
+// run can still act on.
+
+// Says on standard error what went wrong, formatted as say formats, and
+// keeps it for the records of how the run ended.
+void log_message(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// The one phrasing of a failed call: "call: error text\n", from errno.
+void report_call(const char *call);
+
+// log_message for a text said whole, however long.
+void log_whole(const char *text);
 
 // Who runs this: "alice (uid 2001)", or "(uid 2001)" for a user id with
 // no name. Every record starts with it.

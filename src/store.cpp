@@ -2,6 +2,7 @@
 
 #include "copy.h"
 #include "messages.h"
+#include "record.h"
 #include "size_limit.h"
 
 #include <errno.h>

@@ -1,7 +1,7 @@
 #include "temp.h"
 
 #include "as_user.h"
-#include "messages.h"
+#include "record.h"
 #include "store.h"
 
 #include <dirent.h>

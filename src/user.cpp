@@ -1,6 +1,7 @@
 #include "user.h"
 
 #include "messages.h"
+#include "record.h"
 #include "store.h"
 
 #include <errno.h>
