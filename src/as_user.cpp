@@ -156,11 +156,14 @@ static bool own_regular_file(int fd, const Invoker *invoker)
 	_exit(err == 0 ? 0 : 1);
 }
 
-int open_as_user(const Invoker *invoker, const char *path, pid_t *reader, bool own_file)
+long long read_as_user(const Invoker *invoker, const char *path, bool own_file, char *buf,
+		       long long size, bool *opened)
 {
+	*opened = false;
 	int fds[2];
 	if (pipe(fds) != 0) {
 		report_call("pipe");
+		log_message("unable to read replacement file %s", path);
 		return -1;
 	}
 	sigset_t old;
@@ -171,27 +174,20 @@ int open_as_user(const Invoker *invoker, const char *path, pid_t *reader, bool o
 	}
 	unblock_interrupts(&old);
 	close(fds[1]);
-	if (pid < 0) {
+	if (pid < 0)
 		report_call("fork");
-		close(fds[0]);
-		return -1;
-	}
 	char byte;
-	if (read(fds[0], &byte, 1) != 1) {
-		close(fds[0]);
-		wait_child(pid);
-		return -1;
-	}
-	*reader = pid;
-	return fds[0];
-}
-
-bool reader_sent_all(pid_t reader)
-{
-	if (reader < 0)
-		return true;
-	int status = wait_child(reader);
-	return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	*opened = pid > 0 && read(fds[0], &byte, 1) == 1;
+	long long got = 0;
+	int err = *opened ? read_into(fds[0], buf, size, &got) : 0;
+	// Closed first, so that a child still writing sees a broken pipe and ends.
+	close(fds[0]);
+	int status = pid > 0 ? wait_child(pid) : -1;
+	bool whole = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	if (got == size || (*opened && err == 0 && whole))
+		return got;
+	log_message("unable to read replacement file %s", path);
+	return -1;
 }
 
 static const char *choose_editor()

@@ -8,6 +8,7 @@
 #include "messages.h"
 #include "record.h"
 #include "size_limit.h"
+#include "source.h"
 #include "store.h"
 #include "temp.h"
 
@@ -110,33 +111,20 @@ static void kept_note(Edit *edit, const Invoker *invoker, const Crontab *crontab
 	install_note(edit->note, before, edit->path, invoker, crontab);
 }
 
-// The edited text, read back whole before anything is decided: one byte
-// more than an install accepts tells that it is too large.
-static char edited[max_crontab_size + 1];
-
 // Read back by name and as the invoker: editors that save by renaming
 // leave a new file there, and the invoker must not read what they could not.
 // 0, or -1 after the failure was reported; *keep when the file opened, so
 // that what it holds is not lost with it.
 static int read_back(const Invoker *invoker, Edit *edit, bool *keep)
 {
-	pid_t reader;
-	int fd = open_as_user(invoker, edit->path, &reader, true);
-	if (fd < 0) {
-		log_message("unable to read replacement file %s", edit->path);
-		return -1;
-	}
-	long long size;
-	int err = read_into(fd, edited, sizeof edited, &size);
-	// Closing first lets a reader still writing see a broken pipe and end.
-	close(fd);
-	bool whole = reader_sent_all(reader);
-	edit->source = {-1, -1, edit->path, edited, size};
-	if (size > max_crontab_size || (err == 0 && whole))
+	bool opened;
+	if (read_file(invoker, edit->path, true, &edit->source, &opened) == 0)
 		return 0;
-	log_message("unable to read replacement file %s\n", edit->path);
-	log_whole(edit->note);
-	*keep = true;
+	if (opened) {
+		end_line();
+		log_whole(edit->note);
+		*keep = true;
+	}
 	return -1;
 }
 
@@ -316,8 +304,9 @@ static int install_edit(const Edit *edit, const Crontab *crontab)
 	int staging = stage_crontab(crontab, &edit->source, edit->note);
 	if (staging < 0)
 		return -1;
+	bool installed;
 	if (same_origin(crontab->name, &edit->origin))
-		return commit_staging(crontab, staging);
+		return commit_staging(crontab, staging, &installed);
 	discard_staging(crontab, staging);
 	log_message("%s/%s changed during the edit; not installed\n", crontab->dir, crontab->name);
 	return -1;
@@ -341,9 +330,6 @@ int edit_crontab(const Invoker *invoker, const Crontab *crontab, bool *installed
 	// A person who edits wants to know it took; a script that installs does not.
 	if (result == 0)
 		say("crontab of %s installed\n", crontab->name);
-	// The scheduler hears of every change tried, and before the edit's
-	// files go: whatever becomes of them, the change stands.
-	notify_scheduler(crontab);
 	if (result == 0)
 		remove_temp(edit.path);
 	else

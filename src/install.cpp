@@ -1,11 +1,25 @@
+// Changing a crontab, so that every install is whole and alone. A staging
+// file ("NAME.new") is in use exactly while its install holds the lock on
+// it, and a name is removed or renamed only by the holder of the lock on
+// the file it names: a file found locked and still named is ours alone,
+// one found unlocked a dead install's, to take over. An interrupt removes
+// the name only while this process holds that lock, and is caught only
+// from then: before, nothing is ours to remove, and after a failure the
+// run's end says what happened, once. The staging file is made durable,
+// the change put on record, the rename makes it take effect and the
+// directory's sync makes that durable, in that order. Every change tried
+// tells the scheduler, since a failed one may still have changed
+// something. Nothing here reads a source or starts a child: it is given
+// the bytes, and touches the crontab directory alone.
+
 #include "install.h"
 
-#include "as_user.h"
 #include "copy.h"
 #include "interrupts.h"
 #include "messages.h"
 #include "record.h"
 #include "size_limit.h"
+#include "source.h"
 #include "store.h"
 
 #include <errno.h>
@@ -17,14 +31,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The staging file of this process; an interrupt removes the name only
-// while this process holds the file's lock.
+// The staging file of this process, and the second descriptor that keeps
+// its lock while the first is closed before the rename.
 static char staging_path[NAME_MAX + 1];
 static int staging_lock = -1;
 static const char *interrupt_note = "";
 
-// From here on the name is given up: a late signal must not remove a
-// staging file that another install has created under it meanwhile.
+// A late signal must not remove a staging file that another install has
+// created under the name meanwhile.
 static void release_staging()
 {
 	block_interrupts();
@@ -53,10 +67,8 @@ static void hold_again()
 	unblock_interrupts();
 }
 
-// A staging file is in use exactly while its install holds the lock on it.
-// A name is removed or renamed only by the holder of the lock on the file
-// it names, so a file found locked and still named is ours alone. 1 when
-// held, 0 when another install has the name, -1 with errno set on error.
+// 1 when the file is locked and still named, 0 when another install has
+// the name, -1 with errno set on error.
 static int hold(int fd)
 {
 	if (flock(fd, LOCK_EX | LOCK_NB) != 0)
@@ -88,7 +100,7 @@ static void remove_staging(const Crontab *crontab)
 			    strerror(errno));
 }
 
-void discard_staging(const Crontab *crontab, int staging)
+static void drop_staging(const Crontab *crontab, int staging)
 {
 	release_staging();
 	close(staging);
@@ -96,11 +108,14 @@ void discard_staging(const Crontab *crontab, int staging)
 	close(staging_lock);
 }
 
-// A locked staging file of our own, or -1 with nothing touched. Interrupts
-// wait until the file is ours, and are caught only then: before, the
-// handler's message would be said beside the failure's own, and there is
-// nothing to remove. After a failure they wait for the run's end, which
-// says what happened, once.
+void discard_staging(const Crontab *crontab, int staging)
+{
+	drop_staging(crontab, staging);
+	notify_scheduler(crontab);
+}
+
+// A locked staging file of our own, or -1 with nothing touched and the
+// interrupts left waiting.
 static int open_staging(const Crontab *crontab, const char *interrupted)
 {
 	staging_name(crontab->name, staging_path);
@@ -128,7 +143,7 @@ static int open_staging(const Crontab *crontab, const char *interrupted)
 	// can be closed, and its close checked, before the rename.
 	if (out >= 0 && (staging_lock = fcntl(out, F_DUPFD_CLOEXEC, 0)) < 0) {
 		int err = errno;
-		discard_staging(crontab, out);
+		drop_staging(crontab, out);
 		errno = err;
 		out = -1;
 	}
@@ -140,21 +155,16 @@ static int open_staging(const Crontab *crontab, const char *interrupted)
 	return out;
 }
 
-// Copies the new crontab into the staging file and makes it durable.
+// Writes the new crontab into the staging file and makes it durable.
 // Returns 0 or an error number.
 static int fill_staging(int staging, const Source *source)
 {
 	long long limit = size_room();
 	if (limit > max_crontab_size)
 		limit = max_crontab_size;
-	bool read_failed;
-	int err;
-	if (source->text == nullptr)
-		err = copy_fd(source->fd, staging, limit, &read_failed);
-	else if (source->size > limit)
-		err = EFBIG;
-	else
-		err = write_all(staging, source->text, static_cast<unsigned long>(source->size));
+	int err = source->size > limit
+			  ? EFBIG
+			  : write_all(staging, source->text, static_cast<unsigned long>(source->size));
 	if (err == 0 && fsync(staging) != 0)
 		err = errno;
 	return err;
@@ -182,14 +192,14 @@ static int sync_directory()
 	return err;
 }
 
-int commit_staging(const Crontab *crontab, int staging)
+int commit_staging(const Crontab *crontab, int staging, bool *installed)
 {
 	const char *name = crontab->name;
 	int err = close(staging) == 0 ? 0 : errno;
 	release_staging();
-	// Only the holder of the file a name names may rename it; checked again
-	// here, so that no slip elsewhere can put another install's file in place.
-	// A name that cannot be looked at is still ours to remove.
+	// Checked again here, so that no slip elsewhere can put another
+	// install's file in place. A name that cannot be looked at is still
+	// ours to remove.
 	int named = names(staging_lock, staging_path);
 	if (err == 0 && named != 1)
 		err = named == 0 ? EEXIST : errno;
@@ -200,19 +210,24 @@ int commit_staging(const Crontab *crontab, int staging)
 	}
 	if (err == 0 && rename(staging_path, name) != 0)
 		err = errno;
+	*installed = err == 0;
 	if (err != 0) {
 		if (named != 0)
 			remove_staging(crontab);
 		close(staging_lock);
 		log_message("unable to install %s/%s: %s%s\n", crontab->dir, name, strerror(err),
 			    lacking_root(err));
-		return -1;
 	}
+	notify_scheduler(crontab);
+	if (err != 0)
+		return -1;
 	err = sync_directory();
 	close(staging_lock);
 	if (err == 0)
 		return 0;
-	log_message("unable to sync %s: %s\n", crontab->dir, strerror(err));
+	log_message("unable to sync %s: %s; crontab of %s installed and the scheduler told, but it "
+		    "may not survive a crash\n",
+		    crontab->dir, strerror(err), name);
 	return -1;
 }
 
@@ -221,32 +236,22 @@ int stage_crontab(const Crontab *crontab, const Source *source, const char *note
 	interrupt_note = note != nullptr ? note : "";
 	int staging = open_staging(crontab, "install interrupted, crontab unchanged\n");
 	int err = staging >= 0 ? fill_staging(staging, source) : 0;
-	// Closing first lets a reader still writing see a broken pipe and end.
-	if (source->fd >= 0)
-		close(source->fd);
-	bool whole = reader_sent_all(source->reader);
-	if (staging < 0)
-		return -1;
-	if (err == 0 && !whole) {
-		discard_staging(crontab, staging);
-		log_message("unable to read replacement file %s", source->name);
-		return -1;
-	}
-	if (err == 0)
+	if (staging >= 0 && err == 0)
 		return staging;
-	discard_staging(crontab, staging);
-	log_message("unable to install %s/%s: %s\n", crontab->dir, crontab->name, strerror(err));
+	if (staging >= 0) {
+		drop_staging(crontab, staging);
+		log_message("unable to install %s/%s: %s\n", crontab->dir, crontab->name,
+			    strerror(err));
+	}
+	notify_scheduler(crontab);
 	return -1;
 }
 
 int replace_crontab(const Crontab *crontab, const Source *source)
 {
 	int staging = stage_crontab(crontab, source, nullptr);
-	int result = staging >= 0 ? commit_staging(crontab, staging) : -1;
-	// The scheduler hears of every change tried, since a failed one may
-	// still have changed something.
-	notify_scheduler(crontab);
-	return result;
+	bool installed;
+	return staging >= 0 ? commit_staging(crontab, staging, &installed) : -1;
 }
 
 // Only a file or a link is a crontab to delete, never a directory. 1 when
@@ -272,23 +277,24 @@ static int remove_crontab(const Crontab *crontab)
 int hold_crontab(const Crontab *crontab)
 {
 	interrupt_note = "";
-	return open_staging(crontab, "delete interrupted, crontab unchanged\n");
+	int held = open_staging(crontab, "delete interrupted, crontab unchanged\n");
+	if (held < 0)
+		notify_scheduler(crontab);
+	return held;
 }
 
 int delete_held(const Crontab *crontab, int held, bool *deleted)
 {
 	int removed = remove_crontab(crontab);
-	discard_staging(crontab, held);
+	drop_staging(crontab, held);
+	notify_scheduler(crontab);
 	*deleted = removed == 1;
 	return removed >= 0 ? 0 : -1;
 }
 
 int delete_crontab(const Crontab *crontab, bool *deleted)
 {
+	*deleted = false;
 	int held = hold_crontab(crontab);
-	int result = held >= 0 ? delete_held(crontab, held, deleted) : -1;
-	if (held < 0)
-		*deleted = false;
-	notify_scheduler(crontab);
-	return result;
+	return held >= 0 ? delete_held(crontab, held, deleted) : -1;
 }

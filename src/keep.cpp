@@ -2,7 +2,6 @@
 
 #include "copy.h"
 #include "install.h"
-#include "interrupts.h"
 #include "messages.h"
 #include "record.h"
 #include "temp.h"
@@ -69,13 +68,13 @@ static void keep_old(const Crontab *crontab, Kept *kept)
 }
 
 // The one line on what became of the old crontab; a copy of a change that
-// failed is not needed.
+// was not made is not needed.
 static void say_kept(const Invoker *invoker, const Crontab *crontab, const Kept *kept,
-		     const char *done, int result)
+		     const char *done, bool changed)
 {
-	if (result != 0 && kept->path[0] != '\0')
+	if (!changed && kept->path[0] != '\0')
 		remove_temp(kept->path);
-	if (result != 0 || (kept->path[0] == '\0' && !kept->lost))
+	if (!changed || (kept->path[0] == '\0' && !kept->lost))
 		return;
 	if (kept->lost) {
 		// The failure's own report may have left its line open.
@@ -96,19 +95,13 @@ int replace_keeping(const Invoker *invoker, const Crontab *crontab, const Source
 {
 	if (!at_terminal())
 		return replace_crontab(crontab, source);
-	// Abandoned before it is staged, the input has changed nothing either.
-	if (source->fd == 0) {
-		catch_interrupts("install interrupted, crontab unchanged\n", "");
-		say("reading the new crontab from the terminal: end it with Ctrl-D at the start of "
-		    "a line, or abandon it with Ctrl-C\n");
-	}
 	Kept kept = {};
+	bool installed = false;
 	int staging = stage_crontab(crontab, source, nullptr);
 	if (staging >= 0)
 		keep_old(crontab, &kept);
-	int result = staging >= 0 ? commit_staging(crontab, staging) : -1;
-	notify_scheduler(crontab);
-	say_kept(invoker, crontab, &kept, "replaced", result);
+	int result = staging >= 0 ? commit_staging(crontab, staging, &installed) : -1;
+	say_kept(invoker, crontab, &kept, "replaced", installed);
 	return result;
 }
 
@@ -122,7 +115,6 @@ int delete_keeping(const Invoker *invoker, const Crontab *crontab, bool *deleted
 	if (held >= 0)
 		keep_old(crontab, &kept);
 	int result = held >= 0 ? delete_held(crontab, held, deleted) : -1;
-	notify_scheduler(crontab);
-	say_kept(invoker, crontab, &kept, "deleted", result);
+	say_kept(invoker, crontab, &kept, "deleted", result == 0);
 	return result;
 }

@@ -1,13 +1,14 @@
 #include "access.h"
-#include "as_user.h"
 #include "descriptors.h"
 #include "edit.h"
 #include "install.h"
+#include "interrupts.h"
 #include "keep.h"
 #include "messages.h"
 #include "record.h"
 #include "relro.h"
 #include "size_limit.h"
+#include "source.h"
 #include "store.h"
 #include "user.h"
 
@@ -243,19 +244,18 @@ static int join_root_group(uid_t effective_uid)
 	return 0;
 }
 
-// The one end of a run that got as far as its operation. result is 0, 1 for
-// an end without a change that is no failure either, or -1 for a failure,
-// which goes on record; words say what the change did, for its record,
-// when it was made or tried.
+// The one end of a run that got as far as its operation: a failure (any
+// result but 0) goes on record with what was said of it; words say what
+// the change did, for its record, when it was made or tried.
 [[noreturn]] static void end_run(int result, const char *words, bool announced)
 {
-	if (result < 0) {
+	if (result != 0) {
 		record_failure();
 		exit(1);
 	}
 	if (words != nullptr)
 		record_outcome(words, announced);
-	exit(result);
+	exit(0);
 }
 
 int main(int argc, char **argv)
@@ -297,20 +297,22 @@ int main(int argc, char **argv)
 		if (join_root_group(effective_uid) != 0)
 			end_run(-1, nullptr, false);
 	}
-	// Opened before entering the crontab directory, so that a relative path
-	// means what it meant to the invoker.
-	Source source = {0, -1, path, nullptr, 0};
-	if (path != nullptr && (source.fd = open_as_user(&invoker, path, &source.reader)) < 0) {
-		log_message("unable to read replacement file %s", path);
+	// Read before entering the crontab directory, so that a relative path
+	// means what it meant to the invoker; an interrupt from here on, or a
+	// source that fails, has changed nothing.
+	if (mode == Replace)
+		catch_interrupts("install interrupted, crontab unchanged\n", "");
+	Source source = {};
+	bool opened;
+	if (path != nullptr && read_file(&invoker, path, false, &source, &opened) != 0)
 		end_run(-1, nullptr, false);
-	}
 
 	// A listing changes nothing: however it ends, it is not on record.
 	const Crontab crontab = {dir, target};
-	if (enter_store(dir) != 0)
-		end_run(mode == List ? 1 : -1, nullptr, false);
 	if (mode == List)
-		end_run(list_crontab(&crontab) == 0 ? 0 : 1, nullptr, false);
+		exit(enter_store(dir) == 0 && list_crontab(&crontab) == 0 ? 0 : 1);
+	if (enter_store(dir) != 0)
+		end_run(-1, nullptr, false);
 	if (mode == Delete) {
 		bool deleted;
 		int result = delete_keeping(&invoker, &crontab, &deleted);
@@ -319,7 +321,12 @@ int main(int argc, char **argv)
 	if (mode == Edit) {
 		bool installed;
 		int result = edit_crontab(&invoker, &crontab, &installed);
+		// Kept uninstalled, as the person chose: nothing failed, nothing changed.
+		if (result == 1)
+			exit(1);
 		end_run(result, installed ? "installed" : nullptr, true);
 	}
+	if (path == nullptr && read_input(&crontab, &source) != 0)
+		end_run(-1, nullptr, false);
 	end_run(replace_keeping(&invoker, &crontab, &source), "installed", true);
 }

@@ -154,7 +154,7 @@ static int append_line(const char *line, size_t len, long long limit)
 	return landed;
 }
 
-int notify_scheduler(const Crontab *crontab)
+void notify_scheduler(const Crontab *crontab)
 {
 	char line[NAME_MAX + 2];
 	int len = snprintf(line, sizeof line, "%s\n", crontab->name);
@@ -170,8 +170,6 @@ int notify_scheduler(const Crontab *crontab)
 		;
 	if (ignored)
 		sigaction(SIGXFSZ, &old, nullptr);
-	if (landed > 0)
-		return 0;
-	log_message("unable to append to %s/%s\n", crontab->dir, update_file);
-	return -1;
+	if (landed <= 0)
+		log_message("unable to append to %s/%s\n", crontab->dir, update_file);
 }

@@ -43,6 +43,6 @@ int open_crontab(const Crontab *crontab, struct stat *st, bool *absent);
 // Copies the crontab to standard output.
 int list_crontab(const Crontab *crontab);
 
-// Appends the crontab's name as a line of the update file; a failure is
-// reported, and the status it leaves to the caller.
-int notify_scheduler(const Crontab *crontab);
+// Appends the crontab's name as a line of the update file. A failure is
+// reported, and changes nothing else: the change it tells of stands.
+void notify_scheduler(const Crontab *crontab);

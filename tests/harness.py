@@ -217,15 +217,16 @@ def finished(p, timeout=60):
     return p.wait(timeout=timeout), p.stdout.read(), p.stderr.read()
 
 
-def under_way(part, user="alice"):
-    """An install from a pipe, once part (bytes) of it is staged: it blocks reading the rest."""
-    p = start(["-"], user, **PIPES)
-    p.stdin.write(part)
-    p.stdin.flush()
-    if part:
-        staging = path(f"{user or 'root'}.new")
-        wait_for(lambda: os.path.getsize(staging) >= len(part), 20, "the staging file to fill")
-    return p
+def under_way(data, user="alice"):
+    """An install of data from a pipe by user (None: root), and its pid, once the staging file
+    holds data: held still for 2 s at the sync that follows, by strace, then let go on."""
+    p = traced(["-"], ["-u", user or "root", "-e", "inject=fsync:delay_enter=2000000:when=1"],
+               binary=SUID, started=True, **PIPES)
+    p.stdin.write(data)
+    p.stdin.close()
+    staging = path(f"{user or 'root'}.new")
+    wait_for(lambda: os.path.getsize(staging) == len(data), 20, "the staging file to fill")
+    return p, tracee(p)
 
 
 def reap():  # what a test left running

@@ -159,7 +159,7 @@ class StartUp(Case):
                         (2, ["-l"], (0, b"old\n", b"")), (2, ["-e"], (0, b"", b""))):
                     self.assertEqual(run(args, user, env=editor, preexec_fn=lambda: os.close(fd)),
                                      result, fd)
-                self.assertEqual((read(name), updates(), read(seen)), (b"old\n", [name], b"/dev/null\n"))
+                self.assertEqual((read(name), updates(), read(seen)), (b"old\n", [], b"/dev/null\n"))
 
     def test_children_are_waited_for_even_when_the_caller_ignores_them(self):
         src = user_file("alice", "new", b"from file\n")
