@@ -1,3 +1,9 @@
+// The allow and deny lists, as the superuser's files: the allow list, when
+// there is one, admits exactly the names on it; else the deny list turns
+// away the names on it. A list that is there but cannot be read whole, or
+// is no regular file, admits only the superuser, who is never asked about.
+// Only the two lists are read; nothing is written.
+
 #include "access.h"
 
 #include "record.h"

@@ -1,3 +1,9 @@
+// What runs with the invoking user's identity. Every child takes every id
+// of the invoker's, saved ones included, and the caller's file-size limit,
+// before it touches a file or runs a program, or it ends at once; the
+// parent only reads what a child sends and waits for it to end. Interrupts
+// are the parent's: a child gets the default actions back.
+
 #include "as_user.h"
 
 #include "copy.h"

@@ -4,10 +4,7 @@
 
 #include <sys/types.h>
 
-// What runs with the invoking user's identity: the switch itself, the
-// child that reads a file the user named, the child that runs the editor,
-// and the file-system identity under which the edit's files are made.
-// A function that returns a number gives what its name says (a count, a
+// What runs with the invoking user's identity. A function that returns a number gives what its name says (a count, a
 // wait status) or 0, and -1 after the failure was reported, here or by the
 // child that failed (a child killed by a signal says nothing). One that
 // returns bool answers a question and reports nothing: what it means is

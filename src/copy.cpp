@@ -1,3 +1,6 @@
+// Copies between descriptors, in large blocks, retrying what a signal cut
+// short; nothing else is touched, and nothing is reported.
+
 #include "copy.h"
 
 #include <errno.h>

@@ -1,3 +1,7 @@
+// The standard descriptors, as the caller left them: a closed one is
+// filled with a stand-in that faces the wrong way, before any file is
+// opened, so that no file the command opens takes the number of one.
+
 #include "descriptors.h"
 
 #include <fcntl.h>

@@ -1,9 +1,5 @@
 #pragma once
 
-// The standard descriptors as the caller left them. A caller may start the
-// command with 0, 1 or 2 closed; a file it opens must not take one of those
-// numbers and receive output meant for the terminal.
-
 // Puts a stand-in on each of 0, 1 and 2 that the caller left closed, one
 // that faces the wrong way, so that using it fails as a closed one would.
 // In a set-user-id run the null device open for reading and writing counts

@@ -1,3 +1,10 @@
+// The -e session, whole: a private copy of the current crontab, the editor
+// run on it as the invoker, the text read back whole as the invoker and
+// compared with the copy, its lines checked, and the install as long as
+// the crontab is still the one copied. Nothing is installed over a change
+// made meanwhile, and an edit not installed is kept and named; the edit's
+// files go once it is installed or is nothing to keep.
+
 #include "edit.h"
 
 #include "as_user.h"

@@ -1,3 +1,8 @@
+// What an interrupt does to the run. The handler does nothing but remove
+// the one file it is told of, write what it is told and exit; it reads
+// only what is set before it is installed or while interrupts are blocked.
+// A signal the caller ignored stays ignored, here and in children.
+
 #include "interrupts.h"
 
 #include "messages.h"
@@ -5,8 +10,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-// The handler reads only what is set before it is installed or while
-// interrupts are blocked.
 static const int interrupts[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGALRM, SIGUSR1,
 				 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
 static const char *said = "";

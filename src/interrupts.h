@@ -6,7 +6,7 @@
 // an alarm or a limit's signal. Uncaught, it ends the run as the system
 // does. Caught, it removes the file named to it (while one is), says what
 // the catcher asked on a line of its own, and ends the run with status 1.
-// A signal the caller ignored stays ignored. Nothing here fails: the calls
+// Nothing here fails: the calls
 // cannot fail with the signals and sets they are given.
 
 // Holds interrupts back until they are unblocked, or the run ends and they

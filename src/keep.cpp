@@ -1,3 +1,11 @@
+// A change at the terminal that takes a crontab away keeps it: on a
+// terminal (standard input and standard error both terminals), the old
+// crontab, when it has anything in it, is copied under the staging file's
+// lock, so exactly what the change took away, into a private file of the
+// invoker's, and one line says where and how to put it back. A copy that
+// cannot be made never stops the change; one of a change not made is
+// removed. Off a terminal (scripts, clients) nothing is copied or said.
+
 #include "keep.h"
 
 #include "copy.h"

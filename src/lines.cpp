@@ -1,3 +1,6 @@
+// What a crontab line may be: a pure function of the text, with no system
+// calls and no state. It never refuses anything; the person decides.
+
 #include "lines.h"
 
 #include <string.h>

@@ -3,8 +3,7 @@
 #include <stddef.h>
 
 // What a crontab line may be, so that an edit can point out the lines no
-// scheduler would run before they go in. A pure function of the text: no
-// system calls, no state. It never refuses anything; the person decides.
+// scheduler would run before they go in.
 
 // Why the line (len bytes, without its newline) cannot be a crontab line,
 // or nullptr when it can: blanks only, a comment, an environment setting,

@@ -1,7 +1,12 @@
+// The policy, top to bottom: the command line is read whole first and
+// decides nothing; then who the invoker is, the privilege each -u and -c
+// asks for where it stands, the target, the access lists, the source, read
+// whole, the store and the operation, in that order; the run ends in one
+// place, with its record. Nothing is kept outside main itself.
+
 #include "access.h"
 #include "descriptors.h"
 #include "edit.h"
-#include "install.h"
 #include "interrupts.h"
 #include "keep.h"
 #include "messages.h"
@@ -16,11 +21,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
-
-// The policy, top to bottom: the command line is read whole first and
-// decides nothing; then who the invoker is, the privilege each -u and -c
-// asks for, the target, the access lists, the source, the store and the
-// operation, in that order; the run ends in one place, with its record.
 
 enum Mode { None = 0, Edit = 1, List = 2, Replace = 3, Delete = 4 };
 

@@ -1,3 +1,9 @@
+// Standard error, the one place the command writes to it: each message in
+// one write, as given, and a line left open ended once, at exit. Nothing
+// is kept: what the record needs of a failure, the record takes as it is
+// said. The question reads standard input a byte at a time, so that
+// nothing past its line is taken from a caller's input.
+
 #include "messages.h"
 
 #include <ctype.h>

@@ -1,3 +1,10 @@
+// The record of the run in the system log. Time stamps are the system's,
+// not the caller's zone; what users wrote is escaped so that it cannot
+// forge a line; the records of one run wait for a logger that takes
+// nothing for 2 s in all; buffers are static, so that a small stack limit
+// cannot kill a record and leave the change it announces to go through.
+// Only /dev/log is touched.
+
 #include "record.h"
 
 #include "messages.h"

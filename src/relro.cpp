@@ -1,3 +1,7 @@
+// Seals the relocated read-only data of a static program, as a dynamic
+// loader would: only the program's own GNU_RELRO segment, rounded to pages
+// as a loader rounds it, is touched.
+
 #include "relro.h"
 
 #include <link.h>

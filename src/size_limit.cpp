@@ -1,3 +1,6 @@
+// The caller's file-size limit: lifted for this process, as far as it may
+// be, and given back to every child that becomes the user.
+
 #include "size_limit.h"
 
 #include <limits.h>

@@ -1,8 +1,7 @@
 #pragma once
 
-// The caller's file-size limit (RLIMIT_FSIZE), which must not cut the
-// command's own writes but still binds what runs as the user. Nothing here
-// reports: results are 0, or -1 with errno set.
+// The caller's file-size limit (RLIMIT_FSIZE). Nothing here reports:
+// results are 0, or -1 with errno set.
 
 // Lifts the limit as far as the command may. A listing writes to the
 // caller's own output and keeps it.

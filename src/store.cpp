@@ -1,3 +1,10 @@
+// The crontab directory and the rules of its names: a crontab is named
+// after its user, its staging file "NAME.new", the update file
+// "cron.update". The directory is entered once; every name after that is
+// relative to it, and a link in it is never followed. The update file is
+// root's alone; a line in it is written whole or blanked out, never left
+// to join the next. Nothing here knows of users or children.
+
 #include "store.h"
 
 #include "copy.h"

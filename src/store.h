@@ -3,13 +3,10 @@
 #include <limits.h>
 #include <sys/stat.h>
 
-// The crontab directory, its names and the rules for them: a crontab named
-// after its user, the staging file an install writes first ("NAME.new"),
-// and the update file that tells the scheduler whose crontab changed. The
-// directory is named by the caller and entered once; every name after that
-// is relative to it. Functions that act report their own failures and
-// return 0 (open_crontab the descriptor), or -1 when the command must end
-// with status 1; name_problem only answers, with a reason.
+// The crontab directory and its names. Functions that act report their own
+// failures and return 0 (open_crontab the descriptor), or -1 when the
+// command must end with status 1; name_problem only answers, with a
+// reason, and notify_scheduler returns nothing.
 
 #ifndef CRONTAB_DIR
 #define CRONTAB_DIR "/etc/crontabs"

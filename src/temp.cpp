@@ -1,3 +1,8 @@
+// The invoker's private files in /tmp: each in a directory of its own that
+// only the invoker may enter, and both the invoker's from the moment they
+// exist to their removal, which is done as the invoker. Root never owns a
+// file in /tmp, not even for an instant.
+
 #include "temp.h"
 
 #include "as_user.h"

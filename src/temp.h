@@ -4,11 +4,7 @@
 #include "user.h"
 
 // The invoker's private files in /tmp: an edit's file, or a crontab kept
-// after a change took it away. Each is in a directory of its own that only
-// the invoker may enter, and both are the invoker's from the moment they
-// exist to their removal, which is done as the invoker: root never owns a
-// file in /tmp, not even for an instant. Functions report their own
-// failures.
+// after a change took it away. Functions report their own failures.
 
 // "/tmp/crontab.XXXXXX/crontab.XXXXXX" and its NUL.
 static const unsigned long temp_path_size = 35;

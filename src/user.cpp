@@ -1,3 +1,8 @@
+// Who the invoker and the target are, by the user database alone: the
+// invoker is the real user id, and a crontab is named after the name that
+// a user id maps to, refused when that name cannot name a crontab or names
+// another user id too. Only the user database is read.
+
 #include "user.h"
 
 #include "messages.h"

@@ -412,6 +412,11 @@ def cannot_install(reason, name="alice"):
     return unable("install", name, reason)
 
 
+def unsynced(reason, name="alice"):  # the crontab directory's sync after the rename failed
+    return (f"unable to sync {DIR}: {reason}; crontab of {name} installed and the scheduler "
+            "told, but it may not survive a crash\n").encode()
+
+
 def staging_exists(name="alice"):
     return unable("create", name + ".new", "File exists")
 

@@ -14,7 +14,8 @@ DIRECTORY, FIFO, LINK, DANGLING = "directory", "fifo", "link", "dangling"
 LINKED = "/etc/cron.linked"  # what LINK leads to: a list naming alice
 INFO, WARNING = 9 * 8 + 6, 9 * 8 + 4  # LOG_CRON with LOG_INFO, LOG_WARNING
 A, R = "alice (uid 2001): ", "root (uid 0): "  # how records name who ran the command
-REPLACING = A + "replace crontab of alice from standard input: "
+REPLACING, REPLACING_ROOTS = (w + f"replace crontab of {w.split()[0]} from standard input: "
+                              for w in (A, R))
 TABS = "/tmp/.t/tabs"  # a crontab directory of root's choosing
 
 
@@ -227,6 +228,7 @@ class SystemLog(NoLists):
         injected = lambda inject, arg: (None, PLAIN, [arg], ["-e", "inject=" + inject])  # noqa
         short = f"unable to write to the system log: {h.strerror(errno.EMSGSIZE)}\n".encode() + \
             h.cannot_install(h.strerror(errno.EMSGSIZE), "root")
+        unsynced = h.unsynced(h.strerror(errno.EIO), "root")
         os.makedirs(TABS, exist_ok=True)
         # ((user, binary, arguments, strace options), outcome, records, crontab after/entries left)
         for (user, binary, args, traced), outcome, records, after in (
@@ -237,8 +239,12 @@ class SystemLog(NoLists):
                 # No socket for the record: the change is not made.
                 (injected("socket:error=EMFILE", "-"), (1, b"", emfile), [], b"old\n"),
                 # Killed at the directory's sync, after the rename.
-                (injected("fsync:signal=SIGKILL:when=2", "-"), (-9, b"", b""), [(INFO, R +
-                 "replace crontab of root from standard input: installing 4 bytes")], b"new\n"),
+                (injected("fsync:signal=SIGKILL:when=2", "-"), (-9, b"", b""),
+                 [(INFO, REPLACING_ROOTS + "installing 4 bytes")], b"new\n"),
+                # Its sync failed, the change stands, and its record says so.
+                (injected("fsync:error=EIO:when=2", "-"), (1, b"", unsynced), [(INFO, REPLACING_ROOTS
+                 + "installing 4 bytes"), (WARNING, REPLACING_ROOTS + "failed: " + unsynced.decode()
+                 .strip())], b"new\n"),
                 (("alice", h.SUID, ["-"], None), (1, b"", h.cannot_install("Is a directory")), new +
                  [(WARNING, REPLACING + f"failed: unable to install {h.DIR}/alice: Is a directory")],
                  ["alice", "cron.update", "sub"]),

@@ -215,8 +215,7 @@ def calls_until(syscall, line, nth=1):  # h.call_number for an install of root's
 class InjectedFaults(Case):
     def test_failed_sync_or_close(self):
         eio = cannot_install(h.strerror(errno.EIO), "root")
-        unsynced = (f"unable to sync {h.DIR}: {h.strerror(errno.EIO)}; crontab of root installed "
-                    "and the scheduler told, but it may not survive a crash\n").encode()
+        unsynced = h.unsynced(h.strerror(errno.EIO), "root")
         unremoved = f"unable to remove {h.DIR}/root.new: {h.strerror(errno.EIO)}\n".encode()
         # The staging file is closed, and its close checked, before the
         # rename; the second fsync is the directory's, after the rename.
