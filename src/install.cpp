@@ -247,13 +247,6 @@ int stage_crontab(const Crontab *crontab, const Source *source, const char *note
 	return -1;
 }
 
-int replace_crontab(const Crontab *crontab, const Source *source)
-{
-	int staging = stage_crontab(crontab, source, nullptr);
-	bool installed;
-	return staging >= 0 ? commit_staging(crontab, staging, &installed) : -1;
-}
-
 // Only a file or a link is a crontab to delete, never a directory. 1 when
 // deleted, 0 when there was none, -1 after the failure was reported.
 static int remove_crontab(const Crontab *crontab)
@@ -290,11 +283,4 @@ int delete_held(const Crontab *crontab, int held, bool *deleted)
 	notify_scheduler(crontab);
 	*deleted = removed == 1;
 	return removed >= 0 ? 0 : -1;
-}
-
-int delete_crontab(const Crontab *crontab, bool *deleted)
-{
-	*deleted = false;
-	int held = hold_crontab(crontab);
-	return held >= 0 ? delete_held(crontab, held, deleted) : -1;
 }

@@ -8,10 +8,7 @@
 // commit said otherwise (*installed). Every change tried, failed or not,
 // tells the scheduler once: each function below that ends one does.
 
-// Installs source as the crontab, whole or not at all.
-int replace_crontab(const Crontab *crontab, const Source *source);
-
-// The steps of replace_crontab for a caller that looks at the crontab in
+// An install, in steps, for a caller that may look at the crontab in
 // between, while no other change of it can run. stage_crontab writes the
 // source into the crontab's staging file, made durable, and returns the
 // file, still held; note is what an interrupt says besides that the
@@ -22,13 +19,8 @@ int stage_crontab(const Crontab *crontab, const Source *source, const char *note
 int commit_staging(const Crontab *crontab, int staging, bool *installed);
 void discard_staging(const Crontab *crontab, int staging);
 
-// Deletes the crontab under the staging file's lock, so that no install of
-// it runs meanwhile; *deleted tells whether there was one.
-int delete_crontab(const Crontab *crontab, bool *deleted);
-
-// The steps of delete_crontab for a caller that looks at the crontab in
-// between: hold_crontab takes the staging file's lock, as an install does,
-// and returns the file; delete_held deletes the crontab and gives the lock
-// up.
+// A delete, in steps: hold_crontab takes the staging file's lock, as an
+// install does, and returns the file; delete_held deletes the crontab and
+// gives the lock up, *deleted telling whether there was one.
 int hold_crontab(const Crontab *crontab);
 int delete_held(const Crontab *crontab, int held, bool *deleted);

@@ -2,12 +2,9 @@
 
 #include <signal.h>
 
-// What an interrupt does to the run: a hang-up, Ctrl-C or Ctrl-\, a kill,
-// an alarm or a limit's signal. Uncaught, it ends the run as the system
-// does. Caught, it removes the file named to it (while one is), says what
-// the catcher asked on a line of its own, and ends the run with status 1.
-// Nothing here fails: the calls
-// cannot fail with the signals and sets they are given.
+// What an interrupt (a hang-up, Ctrl-C or Ctrl-\, a kill, an alarm or a
+// limit's signal) does to the run: uncaught, it ends the run as the system
+// does. Nothing here fails: the calls cannot fail with what they are given.
 
 // Holds interrupts back until they are unblocked, or the run ends and they
 // are lost; *old, when given, is the mask before.
@@ -16,8 +13,9 @@ void block_interrupts(sigset_t *old = nullptr);
 // Lets interrupts through again, or puts the mask back to old.
 void unblock_interrupts(const sigset_t *old = nullptr);
 
-// From here on an interrupt says message, then note, and ends the run;
-// interrupts are let through.
+// From here on an interrupt removes the file named to it (while one is),
+// says message, then note, on a line of its own, and ends the run with
+// status 1; interrupts are let through.
 void catch_interrupts(const char *message, const char *note);
 
 // The file an interrupt removes, or nullptr for none. Set with interrupts

@@ -101,12 +101,10 @@ static void say_kept(const Invoker *invoker, const Crontab *crontab, const Kept 
 
 int replace_keeping(const Invoker *invoker, const Crontab *crontab, const Source *source)
 {
-	if (!at_terminal())
-		return replace_crontab(crontab, source);
 	Kept kept = {};
 	bool installed = false;
 	int staging = stage_crontab(crontab, source, nullptr);
-	if (staging >= 0)
+	if (staging >= 0 && at_terminal())
 		keep_old(crontab, &kept);
 	int result = staging >= 0 ? commit_staging(crontab, staging, &installed) : -1;
 	say_kept(invoker, crontab, &kept, "replaced", installed);
@@ -115,12 +113,10 @@ int replace_keeping(const Invoker *invoker, const Crontab *crontab, const Source
 
 int delete_keeping(const Invoker *invoker, const Crontab *crontab, bool *deleted)
 {
-	if (!at_terminal())
-		return delete_crontab(crontab, deleted);
 	Kept kept = {};
 	*deleted = false;
 	int held = hold_crontab(crontab);
-	if (held >= 0)
+	if (held >= 0 && at_terminal())
 		keep_old(crontab, &kept);
 	int result = held >= 0 ? delete_held(crontab, held, deleted) : -1;
 	say_kept(invoker, crontab, &kept, "deleted", result == 0);

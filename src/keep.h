@@ -4,11 +4,12 @@
 #include "store.h"
 #include "user.h"
 
-// A change at the terminal that takes a crontab away keeps it. Results are
-// those of delete_crontab and replace_crontab.
+// Replacing and deleting a crontab, which on a terminal keeps the old one.
+// Results are those of install: 0, or -1 after the failure was reported.
 
-// replace_crontab, keeping the old crontab on a terminal.
+// Installs source as the crontab, whole or not at all.
 int replace_keeping(const Invoker *invoker, const Crontab *crontab, const Source *source);
 
-// delete_crontab, keeping the old crontab on a terminal.
+// Deletes the crontab under the staging file's lock, so that no install of
+// it runs meanwhile; *deleted tells whether there was one.
 int delete_keeping(const Invoker *invoker, const Crontab *crontab, bool *deleted);

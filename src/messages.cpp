@@ -17,13 +17,6 @@
 // added at exit.
 static bool line_open;
 
-// Longer output is cut to the buffer; -1 when nothing could be formatted.
-static int format_into(char *buf, size_t size, const char *format, va_list ap)
-{
-	int len = vsnprintf(buf, size, format, ap);
-	return len < static_cast<int>(size) ? len : static_cast<int>(size) - 1;
-}
-
 // Nothing useful can be done when a diagnostic itself cannot be written.
 static void put(const char *text, size_t len)
 {
@@ -37,10 +30,11 @@ void say(const char *format, ...)
 	char buf[2048];
 	va_list ap;
 	va_start(ap, format);
-	int len = format_into(buf, sizeof buf, format, ap);
+	// Longer output is cut to the buffer.
+	int len = vsnprintf(buf, sizeof buf, format, ap);
 	va_end(ap);
 	if (len >= 0)
-		put(buf, static_cast<size_t>(len));
+		put(buf, strlen(buf));
 }
 
 void say_whole(const char *text)
