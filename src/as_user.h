@@ -4,11 +4,11 @@
 
 #include <sys/types.h>
 
-// What runs with the invoking user's identity. A function that returns a number gives what its name says (a count, a
-// wait status) or 0, and -1 after the failure was reported, here or by the
-// child that failed (a child killed by a signal says nothing). One that
-// returns bool answers a question and reports nothing: what it means is
-// the caller's to say.
+// What runs with the invoking user's identity. A function that returns a
+// number gives what its name says (a count, a wait status) or 0, and -1
+// after the failure was reported, here or by the child that failed (a
+// child killed by a signal says nothing). One that returns bool answers a
+// question and reports nothing: what it means is the caller's to say.
 
 // Turns the calling process into the invoker, who must still be user id
 // invoker->uid: environment, the caller's file-size limit, supplementary

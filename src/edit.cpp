@@ -335,12 +335,12 @@ int edit_crontab(const Invoker *invoker, const Crontab *crontab, bool *installed
 	}
 	int result = install_edit(&edit, crontab);
 	// A person who edits wants to know it took; a script that installs does not.
-	if (result == 0)
+	if (result == 0) {
 		say("crontab of %s installed\n", crontab->name);
-	if (result == 0)
 		remove_temp(edit.path);
-	else
+	} else {
 		log_whole(edit.note);
+	}
 	*installed = result == 0;
 	return result;
 }

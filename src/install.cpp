@@ -162,9 +162,9 @@ static int fill_staging(int staging, const Source *source)
 	long long limit = size_room();
 	if (limit > max_crontab_size)
 		limit = max_crontab_size;
-	int err = source->size > limit
-			  ? EFBIG
-			  : write_all(staging, source->text, static_cast<unsigned long>(source->size));
+	int err = source->size > limit ? EFBIG
+				       : write_all(staging, source->text,
+						   static_cast<unsigned long>(source->size));
 	if (err == 0 && fsync(staging) != 0)
 		err = errno;
 	return err;

@@ -135,37 +135,39 @@ static void check_pick(const Picking *picking, char option, const char *arg)
 		refuse(what);
 }
 
+// getopt, with a leading "-" in the option string, which hands back
+// operands in their place on every C library and whatever POSIXLY_CORRECT
+// says, so that options after the operand are read too; and a lone "-"
+// handed back as one, where a C library stops at it.
+static int next_option(int argc, char **argv)
+{
+	int at = optind > 0 ? optind : 1;
+	int c = getopt(argc, argv, "-ledru:c:");
+	if (c != -1 || optind != at || optind >= argc || strcmp(argv[optind], "-") != 0)
+		return c;
+	optarg = argv[optind++];
+	return 1;
+}
+
 // Read once to know the command, and again with picking given, to check
-// each -u and -c where it stands and end at the first usage error. A
-// leading "-" in the option string hands back operands in their place, on
-// every C library and whatever POSIXLY_CORRECT says, so that options after
-// the operand are read too.
+// each -u and -c where it stands and end at the first usage error.
 static void read_options(int argc, char **argv, Options *options, const Picking *picking)
 {
 	*options = {};
 	opterr = 0;
 	// Zero starts the scan over on glibc and musl alike; 1 is where it starts.
 	optind = 0;
-	for (;;) {
-		int at = optind > 0 ? optind : 1;
-		int c = getopt(argc, argv, "-ledru:c:");
-		// Some C libraries stop at a lone "-" rather than hand it back.
-		if (c == -1 && optind == at && optind < argc && strcmp(argv[optind], "-") == 0) {
-			add_operand(options, argv[optind++]);
-			continue;
-		}
-		if (c == -1)
-			break;
+	for (int c; (c = next_option(argc, argv)) != -1;) {
 		if (c == 1)
 			add_operand(options, optarg);
 		else if (c == 'l' || c == 'e')
 			choose(options, c == 'l' ? List : Edit, static_cast<char>(c));
 		else if (c == 'd' || c == 'r')
 			choose(options, Delete, static_cast<char>(c));
-		else if ((c == 'u' || c == 'c') && picking != nullptr)
-			check_pick(picking, static_cast<char>(c), optarg);
 		else if (c != 'u' && c != 'c')
 			refuse_option(options);
+		else if (picking != nullptr)
+			check_pick(picking, static_cast<char>(c), optarg);
 		if (picking != nullptr && options->usage_why[0] != '\0')
 			print_usage(options->usage_why);
 	}

@@ -15,8 +15,7 @@
 
 static char text[max_crontab_size + 1];
 
-int read_file(const Invoker *invoker, const char *path, bool own_file, Source *source,
-	      bool *opened)
+int read_file(const Invoker *invoker, const char *path, bool own_file, Source *source, bool *opened)
 {
 	long long size = read_as_user(invoker, path, own_file, text, sizeof text, opened);
 	*source = {text, size};
