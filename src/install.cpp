@@ -59,14 +59,6 @@ static int names(int fd, const char *name)
 	       by_fd.st_ino == by_name.st_ino;
 }
 
-// The name is ours again once checked: an interrupt while the record waits
-// on the logger removes it and ends the change.
-static void hold_again()
-{
-	remove_on_interrupt(staging_path);
-	unblock_interrupts();
-}
-
 // 1 when the file is locked and still named, 0 when another install has
 // the name, -1 with errno set on error.
 static int hold(int fd)
@@ -204,7 +196,10 @@ int commit_staging(const Crontab *crontab, int staging, bool *installed)
 	if (err == 0 && named != 1)
 		err = named == 0 ? EEXIST : errno;
 	if (err == 0) {
-		hold_again();
+		// The name is ours again once checked: an interrupt while the record
+		// waits on the logger removes it and ends the change.
+		remove_on_interrupt(staging_path);
+		unblock_interrupts();
 		err = announce_install();
 		release_staging();
 	}
