@@ -50,9 +50,10 @@ void log_message(const char *format, ...)
 	char text[2048];
 	va_list ap;
 	va_start(ap, format);
-	int len = vsnprintf(text, sizeof text, format, ap);
+	// Cut to the buffer, as say cuts.
+	bool formatted = vsnprintf(text, sizeof text, format, ap) >= 0;
 	va_end(ap);
-	if (len >= 0)
+	if (formatted)
 		log_whole(text);
 }
 
