@@ -1,4 +1,5 @@
 """An edit driven as a person would: the machine's vi in a real terminal."""
+import errno
 import os
 import re
 import shutil
@@ -101,14 +102,22 @@ class RealEditor(Case):
                 # The named command puts it back, byte for byte.
                 self.assertEqual((kept[1], os.stat(kept[1]).st_uid, run([kept[2]]), read("alice")),
                                  (kept[2], 2001, (0, b"", b""), OLD))
-        # A copy that cannot be made never stops the change; the line says so.
-        put("root", OLD)
+        # A copy that cannot be made never stops the change; the line says so. The copy of a
+        # change made, though the sync after it failed, is kept.
         traced = " ".join(f"{k}={v}" for k, v in h.TRACED.items())
-        status, screen = self.typed(f"env {traced} strace -f -qq -o /dev/null -e "
-                                    f"inject=mkdir,mkdirat:error=ENOSPC {h.PLAIN} -r", user=None)
-        self.assertEqual((status, read("root"), temps()), (0, None, []))
-        self.assertRegex(screen, r"(?m)^unable to create /tmp/crontab\.\w{6}: No space left on device\n"
-                         r"crontab of root deleted; no copy of the old one was kept\n")
+        for inject, arg, status, after, said in (
+                ("mkdir,mkdirat:error=ENOSPC", "-r", 0, None, r"unable to create /tmp/crontab\.\w{6}: "
+                 r"No space left on device\ncrontab of root deleted; no copy of the old one was kept\n"),
+                ("fsync:error=EIO:when=2", HOME + "/new", 1, b"from a file\n", re.escape(h.unsynced(
+                 h.strerror(errno.EIO), "root").decode()) + "crontab of root replaced; the old one is kept in")):
+            with self.row(inject=inject):
+                put("root", OLD)
+                h.user_file("alice", "new", b"from a file\n")
+                got, screen = self.typed(f"env {traced} strace -f -qq -o /dev/null -e inject={inject} "
+                                         f"{h.PLAIN} {arg}", user=None)
+                self.assertEqual((got, read("root"), [read(f) for f in temps()[1:]]),
+                                 (status, after, [OLD] * (status == 1)))
+                self.assertRegex(screen, "(?m)^" + said)
 
     def screen(self):  # wrapped lines joined
         return self.tmux("capture-pane", "-p", "-J")[1].decode()
