@@ -1,6 +1,7 @@
 #pragma once
 
-// Copying between descriptors. Results are 0, or an error number.
+// Copying between descriptors. Results are 0, or an error number; holds
+// only answers.
 
 // Writes all n bytes of buf, retrying short writes.
 int write_all(int out, const char *buf, unsigned long n);

@@ -1,7 +1,7 @@
 #pragma once
 
-// The caller's file-size limit (RLIMIT_FSIZE). Nothing here reports:
-// results are 0, or -1 with errno set.
+// The caller's file-size limit (RLIMIT_FSIZE). Nothing here reports;
+// restore_size_limit returns 0, or -1 with errno set.
 
 // Lifts the limit as far as the command may. A listing writes to the
 // caller's own output and keeps it.

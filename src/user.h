@@ -5,7 +5,7 @@
 
 // Who the invoker and the target are, by the user database. Functions
 // report their own failures; an int is 0, or -1 when the command must
-// refuse, and a pointer is nullptr then.
+// refuse, and a pointer is nullptr then. names_invoker only answers.
 
 // A login name with its terminating NUL; longer names are refused.
 static const unsigned long login_name_size = 256;
