@@ -218,14 +218,14 @@ def finished(p, timeout=60):
 
 
 def under_way(data, user="alice"):
-    """An install of data from a pipe by user (None: root), and its pid, once the staging file
-    holds data: held still for 2 s at the sync that follows, by strace, then let go on."""
-    p = traced(["-"], ["-u", user or "root", "-e", "inject=fsync:delay_enter=2000000:when=1"],
-               binary=SUID, started=True, **PIPES)
+    """An install of data from a pipe by user (None: root), and its pid, once strace has
+    stopped it at the sync of its staging file, filled: it goes on when sent SIGCONT."""
+    trace = write(ROOT + "/under_way", b"", 0o600)
+    p = traced(["-"], ["-u", user or "root", "-o", trace, "-e", "trace=fsync", "-e",
+                       "inject=fsync:signal=SIGSTOP:when=1"], binary=SUID, started=True, **PIPES)
     p.stdin.write(data)
     p.stdin.close()
-    staging = path(f"{user or 'root'}.new")
-    wait_for(lambda: os.path.getsize(staging) == len(data), 20, "the staging file to fill")
+    wait_for(lambda: b"stopped by SIGSTOP" in read(trace), 20, "the install to stop")
     return p, tracee(p)
 
 

@@ -169,12 +169,13 @@ class Concurrency(Case):
     def test_installs_for_one_user_at_once(self):
         inputs = [(b"%02d " % i) * (1000 * (i + 1) ** 2 // 4) for i in range(12)]
         # While one holds the staging file, the others, all at once, are turned away.
-        held, _ = h.under_way(inputs[0])
+        held, pid = h.under_way(inputs[0])
         procs = [h.start(["-"], **PIPES) for _ in inputs[1:]]
         feeders = [h.feed(p, d, 8192, 0.001) for p, d in zip(procs, inputs[1:])]
         results = [h.finished(p, 120) for p in procs]
         for t in feeders:
             t.join(timeout=60)
+        os.kill(pid, signal.SIGCONT)
         self.assertEqual((h.finished(held, 20), results),
                          ((0, b"", b""), [(1, b"", h.staging_exists())] * len(procs)))
         self.assertEqual((read("alice"), entries()), (inputs[0], ["alice", "cron.update"]))
@@ -258,10 +259,11 @@ class InjectedFaults(Case):
         a.stdin.close()
         ino = lambda: os.stat(h.path("root.new")).st_ino  # noqa: E731
         first = h.wait_for(ino, 20, "A's staging file")
-        b, _ = h.under_way(b"0 * * * * B\n", None)
+        b, pid = h.under_way(b"0 * * * * B\n", None)
         h.wait_for(lambda: ino() != first, 20, "B to take the name over")
         self.check(h.finished(a, 20), 1, err=h.staging_exists("root"))
         self.check(run(["-"], user=None), 1, err=h.staging_exists("root"))
+        os.kill(pid, signal.SIGCONT)
         self.assertEqual(h.finished(b, 20), (0, b"", b""))
         self.assertEqual((read("root"), entries()), (b"0 * * * * B\n", ["cron.update", "root"]))
 
