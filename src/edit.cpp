@@ -67,7 +67,6 @@ enum Edited {
 static int copy_current(const Crontab *crontab, int tmp, const char *path, Origin *origin,
 			int *original)
 {
-	const char *name = crontab->name;
 	*origin = {};
 	*original = -1;
 	struct stat st;
@@ -76,17 +75,11 @@ static int copy_current(const Crontab *crontab, int tmp, const char *path, Origi
 	if (in < 0)
 		return absent ? 0 : -1;
 	*origin = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-	bool read_failed;
-	int err = copy_fd(in, tmp, size_room(), &read_failed);
-	if (err == 0) {
+	if (copy_crontab(crontab, in, tmp, path, size_room()) == 0) {
 		*original = in;
 		return 0;
 	}
 	close(in);
-	if (read_failed)
-		log_message("unable to read %s/%s: %s\n", crontab->dir, name, strerror(err));
-	else
-		log_message("unable to write %s: %s\n", path, strerror(err));
 	return -1;
 }
 
@@ -226,7 +219,7 @@ static int point_out(const char *text, long long size)
 // before, with only the lines on standard error besides.
 static char decide()
 {
-	if (isatty(0) != 1 || isatty(2) != 1)
+	if (!at_terminal())
 		return 'i';
 	char answer =
 		ask("(e)dit again, (i)nstall as it is, or (q)uit without installing? ", "eiq");

@@ -8,7 +8,6 @@
 
 #include "keep.h"
 
-#include "copy.h"
 #include "install.h"
 #include "messages.h"
 #include "record.h"
@@ -27,11 +26,6 @@ struct Kept {
 	// Whether it failed to be kept, with the failure reported.
 	bool lost;
 };
-
-static bool at_terminal()
-{
-	return isatty(0) == 1 && isatty(2) == 1;
-}
 
 // The crontab, open, when it has anything in it to keep; -1 when it has
 // not, -2 after the failure to open it was reported.
@@ -58,19 +52,15 @@ static void keep_old(const Crontab *crontab, Kept *kept)
 	if (in < 0)
 		return;
 	int out = create_temp(kept->path, false);
-	bool read_failed = false;
-	int err = out >= 0 ? copy_fd(in, out, LLONG_MAX, &read_failed) : 0;
+	int copied = out >= 0 ? copy_crontab(crontab, in, out, kept->path, LLONG_MAX) : -1;
 	close(in);
-	if (out >= 0 && close(out) != 0 && err == 0)
-		err = errno;
-	if (err != 0 && read_failed)
-		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name,
-			    strerror(err));
-	else if (err != 0)
-		log_message("unable to write %s: %s\n", kept->path, strerror(err));
-	if (out >= 0 && err != 0)
+	if (out >= 0 && close(out) != 0 && copied == 0) {
+		log_message("unable to write %s: %s\n", kept->path, strerror(errno));
+		copied = -1;
+	}
+	if (out >= 0 && copied != 0)
 		remove_temp(kept->path);
-	kept->lost = out < 0 || err != 0;
+	kept->lost = copied != 0;
 	if (kept->lost)
 		kept->path[0] = '\0';
 }

@@ -48,6 +48,11 @@ const char *lacking_root(int err)
 	return rights && geteuid() != 0 ? " (crontab is not running set-user-id root)" : "";
 }
 
+bool at_terminal()
+{
+	return isatty(0) == 1 && isatty(2) == 1;
+}
+
 void end_line()
 {
 	if (line_open)

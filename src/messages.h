@@ -18,6 +18,10 @@ void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // signal handler.
 void say_whole(const char *text);
 
+// Whether a person is at the terminal: standard input and standard error
+// both terminals. Scripts and clients get no help and no question.
+bool at_terminal();
+
 // Asks question and reads one line of standard input: the one of letters
 // that the answer is, alone on its line (in either case, blanks around it
 // allowed), asking again after any other answer; '\0' at end of input.

@@ -11,7 +11,6 @@
 #include "record.h"
 
 #include <string.h>
-#include <unistd.h>
 
 static char text[max_crontab_size + 1];
 
@@ -24,7 +23,7 @@ int read_file(const Invoker *invoker, const char *path, bool own_file, Source *s
 
 int read_input(const Crontab *crontab, Source *source)
 {
-	if (isatty(0) == 1 && isatty(2) == 1)
+	if (at_terminal())
 		say("reading the new crontab from the terminal: end it with Ctrl-D at the start of "
 		    "a line, or abandon it with Ctrl-C\n");
 	*source = {text, 0};

@@ -75,6 +75,20 @@ int open_crontab(const Crontab *crontab, struct stat *st, bool *absent)
 	return in;
 }
 
+int copy_crontab(const Crontab *crontab, int in, int out, const char *path, long long limit)
+{
+	bool read_failed;
+	int err = copy_fd(in, out, limit, &read_failed);
+	if (err == 0)
+		return 0;
+	if (read_failed)
+		log_message("unable to read %s/%s: %s\n", crontab->dir, crontab->name,
+			    strerror(err));
+	else
+		log_message("unable to write %s: %s\n", path, strerror(err));
+	return -1;
+}
+
 // Clients read "no crontab" as an empty crontab, and would write theirs
 // over one that only failed to open: it is said only of a crontab that is
 // not there.

@@ -37,6 +37,10 @@ int enter_store(const char *dir);
 // which nothing is said, from a failure, which was reported.
 int open_crontab(const Crontab *crontab, struct stat *st, bool *absent);
 
+// Copies in, open on the crontab, to out, the file path names, at most
+// limit bytes; a failure to read or to write is reported as such.
+int copy_crontab(const Crontab *crontab, int in, int out, const char *path, long long limit);
+
 // Copies the crontab to standard output.
 int list_crontab(const Crontab *crontab);
 
